@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+// Fetches one address into one file per BeginDownload call. Every read is
+// known only by its SaveFile tag, which comes back with each of its events.
+// Reads proceed side by side; their events arrive on the window's thread as
+// the event loop runs. The widget has no user interface: a 32 x 32 face icon.
+class Downloader : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Downloader(QWidget *parent = nullptr);
+    ~Downloader() override;
+
+    // Starts one asynchronous read of `url` into `SaveFile` and returns at once.
+    // A read that cannot start shows the "Warning" box; no event follows for it.
+    void BeginDownload(const QString &url, const QString &SaveFile);
+
+    // Keeps the control at 32 x 32 pixels.
+    void SizeIt();
+
+    // Reads started and not yet completed (their DownloadComplete not yet raised).
+    int InFlight() const;
+    bool IsInFlight(const QString &SaveFile) const;
+
+    // Drops every read in flight: no further event is raised for them and
+    // none of their target files is touched.
+    void AbortAll();
+
+signals:
+    void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
+    void DownloadError(const QString &SaveFile);
+    void DownloadComplete(qint64 MaxBytes, const QString &SaveFile);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    class Reads;
+    Reads *m_reads;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// An nginx serving `root` on 127.0.0.1 and a free port, started by the test
+// and stopped with it. nginx started as root serves through an unprivileged
+// worker, so the served folder (and the folders above it that we made) are
+// opened up for reading.
+class NginxServer
+{
+public:
+    explicit NginxServer(const QString &root);
+    ~NginxServer();
+
+    NginxServer(const NginxServer &) = delete;
+    NginxServer &operator=(const NginxServer &) = delete;
+
+    // False when nginx could not be started; errorString() tells why.
+    bool start();
+    void stop();
+
+    int port() const { return m_port; }
+    QString url(const QString &path) const;
+    QString errorString() const { return m_error; }
+
+private:
+    bool waitUntilAccepting(int port);
+
+    QString m_root;
+    QTemporaryDir m_prefix;
+    QProcess m_process;
+    int m_port = 0;
+    QString m_error;
+};
