@@ -7,7 +7,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-namespace {
+namespace
+{
 
 int freeLoopbackPort()
 {
