@@ -1,0 +1,23 @@
+#include "profile/VerifyDir.h"
+
+#include "profile/ProgramFolder.h"
+#include "profile/UpdateFailure.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+void VerifyDir(const QString &Directory)
+{
+    const QString fullPath = ProgramPath(Directory);
+    if (DirExists(fullPath))
+        return;
+    // Every missing folder along the path is made, so that a list naming a
+    // file in "\data\maps" before "\data" exists still gets its folder.
+    if (!QDir().mkpath(fullPath))
+        throw UpdateFailure("Cannot create the folder " + fullPath.toStdString());
+}
+
+bool DirExists(const QString &path)
+{
+    return QFileInfo::exists(path);
+}

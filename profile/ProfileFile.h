@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <optional>
+
+// The profile-file format on bytes, without any file access: a line holding a
+// name in square brackets opens a section, a line "name=value" inside it is a
+// key of that section, any other line (blank, ";" comment, stray text) is kept
+// but carries no meaning. Section and key names match without regard to
+// ASCII letter case; blanks around names and values do not count; a value
+// enclosed in a matching pair of double or single quotes loses that pair.
+// When a section or a key appears more than once, the first one counts.
+namespace ProfileFile
+{
+
+// A value reads as at most this many bytes; longer values are cut.
+inline constexpr qsizetype MaxValueLength = 4999;
+
+// The value of `key` in the first section named `section`; empty when the
+// section or the key is absent.
+QByteArray value(QByteArrayView content, QByteArrayView section, QByteArrayView key);
+
+// `content` with `key` of `section` set to `value`: an existing key has its
+// value replaced on its own line, a missing key is added after the last key
+// of the section, a missing section is added at the end. Every other byte is
+// kept, and new lines use the line ending the content already uses (CRLF
+// when it has none). The value is quoted when its blanks or its quotes would
+// otherwise be lost on reading. Empty when the names or the value cannot be
+// stored as one line that reads back the same: a line break anywhere, an
+// empty key, a key that contains "=" or begins with "[" or ";", a section
+// name that contains "]".
+std::optional<QByteArray> withValue(const QByteArray &content, QByteArrayView section,
+                                    QByteArrayView key, QByteArrayView value);
+
+} // namespace ProfileFile
