@@ -3,10 +3,21 @@
 #include <QString>
 #include <QWidget>
 
+class ReadFacility;
+struct ReadOutcome;
+
 // Fetches one address into one file per BeginDownload call. Every read is
 // known only by its SaveFile tag, which comes back with each of its events.
 // Reads proceed side by side; their events arrive on the window's thread as
 // the event loop runs. The widget has no user interface: a 32 x 32 face icon.
+//
+// A read fails (DownloadError, then DownloadComplete with MaxBytes 0) on a
+// network error, an HTTP status other than 2xx, a body shorter than its
+// announced length, 60 s without data, or a target that cannot be written;
+// its target file is then left as it was. A stored read replaces its target
+// in one step before DownloadComplete(bytes); an empty body is stored too and
+// completes with 0 and no DownloadError. To destroy the control from inside
+// one of its own events, use deleteLater().
 class Downloader : public QWidget
 {
     Q_OBJECT
@@ -16,6 +27,8 @@ public:
 
     // Starts one asynchronous read of `url` into `SaveFile` and returns at once.
     // A read that cannot start shows the "Warning" box; no event follows for it.
+    // A read into a SaveFile whose read is still in flight cannot start: the
+    // first read keeps the file and the second is refused with the box.
     void BeginDownload(const QString &url, const QString &SaveFile);
 
     // Keeps the control at 32 x 32 pixels.
@@ -38,6 +51,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    class Reads;
-    Reads *m_reads;
+    void settle(const QString &SaveFile, const ReadOutcome &outcome);
+
+    ReadFacility *m_reads;
 };
