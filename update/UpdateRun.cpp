@@ -1,0 +1,335 @@
+#include "update/UpdateRun.h"
+
+#include "download/Downloader.h"
+#include "download/Inet.h"
+#include "download/ModalBox.h"
+#include "profile/NumericValue.h"
+#include "profile/ProgramFolder.h"
+#include "profile/UpdateFailure.h"
+#include "profile/VerifyDir.h"
+#include "profile/modTypes.h"
+#include "update/FileNameGuard.h"
+#include "update/FileStamp.h"
+#include "update/UpdateWindow.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QScopeGuard>
+#include <QTimer>
+#include <cmath>
+#include <limits>
+
+namespace
+{
+
+const QString General = QStringLiteral("GENERAL");
+
+QString FloatText(float value)
+{
+    // Shortest form with at most seven significant digits, exponent in
+    // capitals: 10.01 -> "10.01", 100 -> "100", 104857600 -> "1.048576E+08".
+    return QString::number(double(value), 'g', 7).toUpper();
+}
+
+int FileCount(double totalFiles)
+{
+    const double rounded = std::nearbyint(totalFiles); // ties to even
+    if (!(rounded >= double(std::numeric_limits<qint32>::min()) &&
+          rounded <= double(std::numeric_limits<qint32>::max())))
+        throw UpdateFailure("TotalFiles out of range");
+    return int(rounded);
+}
+
+} // namespace
+
+UpdateRun::UpdateRun(UpdateWindow &window, QObject *parent) : QObject(parent), m_window(window) {}
+
+UpdateRun::~UpdateRun() = default;
+
+void UpdateRun::ThrowIfClosed() const
+{
+    if (m_window.IsClosed())
+        throw Abandoned{};
+}
+
+void UpdateRun::Yield()
+{
+    QCoreApplication::processEvents();
+    ThrowIfClosed();
+}
+
+// Yields until `settled` holds or the deadline has passed. Each yield sleeps
+// until something happens (a network event, a timer tick, a click) instead
+// of spinning; the wake-up timer lets the wait see its deadline even when
+// nothing else happens.
+void UpdateRun::WaitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline)
+{
+    QTimer wakeUp;
+    wakeUp.start(50);
+    while (!settled() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        ThrowIfClosed();
+    }
+}
+
+void UpdateRun::ConnectDownloader()
+{
+    if (m_connected)
+        return;
+    m_connected = true;
+    connect(&m_window.Downloader2(), &Downloader::DownloadError, this, &UpdateRun::downloadError);
+    connect(&m_window.Downloader2(), &Downloader::DownloadComplete, this,
+            &UpdateRun::downloadComplete);
+}
+
+template <typename Steps> void UpdateRun::RunOnItsOwn(Steps steps)
+{
+    if (m_inRun) {
+        steps();
+        return;
+    }
+    try {
+        steps();
+    } catch (const Abandoned &) {
+        m_abandoned = true;
+    }
+}
+
+void UpdateRun::CheckLastUpdate()
+{
+    RunOnItsOwn([this] { CheckLastUpdateSteps(); });
+}
+
+void UpdateRun::UpdateFiles()
+{
+    RunOnItsOwn([this] { UpdateFilesSteps(); });
+}
+
+void UpdateRun::RetrieveUpdateList()
+{
+    m_inRun = true;
+    const auto runEnded = qScopeGuard([this] { m_inRun = false; });
+    try {
+        ConnectDownloader();
+        const QString hello = ReadIni(InitIniPath(), General, QStringLiteral("Hello"));
+        QString greeting;
+        try {
+            greeting = Inet::OpenURL(hello);
+        } catch (const InetError &error) {
+            throw UpdateFailure(error.what());
+        }
+        ThrowIfClosed();
+        m_window.AddText(greeting);
+        m_window.AddText(QStringLiteral("Downloading updates.ini, please wait..."));
+        Yield();
+
+        const QString listUrl = ReadIni(InitIniPath(), General, QStringLiteral("UpdateFileURL")) +
+                                QStringLiteral("/updates.txt");
+        const QString listTarget = UpdatesIniPath();
+        m_window.Downloader2().BeginDownload(listUrl, listTarget);
+        ThrowIfClosed();
+        if (!m_window.Downloader2().IsInFlight(listTarget) &&
+            !m_erroredTargets.contains(listTarget))
+            m_window.AddText(QStringLiteral("Failed to download updates.ini"));
+        m_window.ShowBar();
+        m_window.AddText(QStringLiteral("Receiving Update File"));
+
+        CheckLastUpdateSteps();
+
+        if (m_window.LastUpdateTime == m_window.NewUpdateTime &&
+            m_window.LastUpdateDate == m_window.NewUpdateDate) {
+            ClosingBlock();
+            return;
+        }
+        m_window.AddText(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles")) +
+                         QStringLiteral(" Files Found..."));
+        if (NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)
+            UpdateFilesSteps();
+        else
+            ClosingBlock();
+    } catch (const Abandoned &) {
+        m_abandoned = true;
+    } catch (const std::exception &) {
+        m_abandoned = true;
+        if (m_window.IsClosed())
+            return;
+        ShowModalBox(m_window.Widget(), QStringLiteral("Update Failed, Shutting Down."),
+                     QStringLiteral("Update Failed"), BoxIcon::None);
+        if (!m_window.IsClosed())
+            m_window.CloseWindow();
+    }
+}
+
+void UpdateRun::ClosingBlock()
+{
+    m_window.EnableDone();
+    m_window.AddText(QStringLiteral("Finished......."));
+    m_window.AddText(QStringLiteral("No Files to Update"));
+    m_window.SetBarValue(m_window.BarMax());
+}
+
+bool UpdateRun::ListSettled()
+{
+    return !m_window.Downloader2().IsInFlight(UpdatesIniPath());
+}
+
+// Loads the four date and time fields; true when the no-files exit was taken.
+bool UpdateRun::ReadingStep()
+{
+    if (!(NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)) {
+        ClosingBlock();
+        return true;
+    }
+    m_window.LastUpdateDate = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdate"));
+    m_window.LastUpdateTime = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"));
+    m_window.NewUpdateDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
+    m_window.NewUpdateTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
+    return false;
+}
+
+void UpdateRun::ShowPassProgress(int pass)
+{
+    const float max = m_window.BarMax();
+    m_window.SetBarValue(float(double(max) / 10.0 + double(pass) / 100.0));
+    const float value = m_window.BarValue();
+    const QString shown = FloatText(value).left(value < 100.0f ? 3 : 4);
+    m_window.SetProgressText(shown + QStringLiteral(" / ") + FloatText(m_window.BarMax()));
+}
+
+void UpdateRun::CheckLastUpdateSteps()
+{
+    ConnectDownloader();
+    const QDeadlineTimer listDeadline(ListWaitMs);
+    m_window.AddText(QStringLiteral("Update file received. Checking Information...."));
+
+    // The reading step runs only once the update-list transfer has settled,
+    // so that the check sees the list this run fetches, not the one before.
+    // After that it runs again only when a profile has changed since: a
+    // reading step on unchanged files would load the same four texts.
+    FileStamp initStamp(InitIniPath());
+    FileStamp listStamp(UpdatesIniPath());
+    const auto profilesChanged = [&] {
+        const bool initChanged = initStamp.Changed();
+        return listStamp.Changed() || initChanged;
+    };
+    bool readAfterSettling = false;
+    for (int pass = 1; pass <= CheckPasses; ++pass) {
+        readAfterSettling = ListSettled();
+        if (readAfterSettling && profilesChanged() && ReadingStep())
+            return;
+        Yield();
+        ShowPassProgress(pass);
+    }
+    m_window.SetBarValue(100.0f);
+    m_window.SetProgressText(FloatText(m_window.BarValue()) + QStringLiteral(" / ") +
+                             FloatText(m_window.BarMax()));
+
+    if (readAfterSettling)
+        return;
+    WaitUntil([this] { return ListSettled(); }, listDeadline);
+    ReadingStep();
+}
+
+void UpdateRun::UpdateFilesSteps()
+{
+    ConnectDownloader();
+    const int count =
+        FileCount(NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))));
+    for (qint64 number = 1; number <= count; ++number) {
+        const QString section = QStringLiteral("FILE") + QString::number(number);
+        const QString url = ReadIni(UpdatesIniPath(), section, QStringLiteral("URL"));
+        const QString savePath = ReadIni(UpdatesIniPath(), section, QStringLiteral("SavePath"));
+        const QString fileName = ReadIni(UpdatesIniPath(), section, QStringLiteral("FileName"));
+        StartFile(url, savePath, fileName);
+        Yield();
+    }
+    m_allFilesStarted = true;
+    FinishIfSettled();
+}
+
+void UpdateRun::StartFile(const QString &url, const QString &savePath, const QString &fileName)
+{
+    if (!FileNameGuard::StaysInside(savePath) || !FileNameGuard::StaysInside(fileName)) {
+        FileFailed(fileName);
+        return;
+    }
+    const QString target = ProgramPath(savePath + QStringLiteral("\\") + fileName);
+    if (FileNameGuard::IsProfile(target)) {
+        FileFailed(fileName);
+        return;
+    }
+    VerifyDir(savePath);
+    m_window.AddText(QStringLiteral("Downloading ") + fileName);
+
+    // A second file with the same target waits for the first one, so that
+    // every transfer in flight has a tag of its own.
+    WaitUntil(
+        [&] {
+            return !m_pendingFiles.contains(target) && !m_window.Downloader2().IsInFlight(target);
+        },
+        QDeadlineTimer(QDeadlineTimer::Forever));
+
+    m_pendingFiles.insert(target, fileName);
+    m_erroredTargets.remove(target);
+    m_window.Downloader2().BeginDownload(url, target);
+    ThrowIfClosed();
+    if (m_pendingFiles.contains(target) && !m_window.Downloader2().IsInFlight(target)) {
+        // Refused at start: the Downloader has shown its own box.
+        m_pendingFiles.remove(target);
+        FileFailed(fileName);
+    }
+}
+
+void UpdateRun::FileFailed(const QString &fileName)
+{
+    ++m_failedFiles;
+    m_window.AddText(QStringLiteral("Failed to download ") + fileName);
+}
+
+void UpdateRun::downloadError(const QString &SaveFile)
+{
+    if (m_abandoned || m_window.IsClosed())
+        return;
+    m_erroredTargets.insert(SaveFile);
+    if (SaveFile == UpdatesIniPath())
+        m_window.AddText(QStringLiteral("Failed to download updates.ini"));
+}
+
+void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
+{
+    if (m_abandoned || m_window.IsClosed())
+        return;
+    const bool failed = m_erroredTargets.remove(SaveFile);
+    const auto pending = m_pendingFiles.constFind(SaveFile);
+    if (pending == m_pendingFiles.cend())
+        return;
+    const QString fileName = pending.value();
+    m_pendingFiles.erase(pending);
+    if (failed)
+        FileFailed(fileName);
+    FinishIfSettled();
+}
+
+// Once the last file transfer has settled: the record is written only when
+// every listed file was stored, so a failed update is offered again.
+void UpdateRun::FinishIfSettled()
+{
+    if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned ||
+        m_window.IsClosed())
+        return;
+    m_finished = true;
+    m_window.AddText(QStringLiteral("Finished......."));
+    if (m_failedFiles == 0) {
+        const QString date = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
+        const QString time = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
+        WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), date);
+        WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), time);
+        m_window.AddText(QStringLiteral("Update Complete"));
+    } else {
+        m_window.AddText(QString::number(m_failedFiles) +
+                         QStringLiteral(" Files Failed, Update Will Be Offered Again"));
+    }
+    m_window.SetBarValue(m_window.BarMax());
+    m_window.EnableDone();
+}

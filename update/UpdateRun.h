@@ -1,6 +1,11 @@
 #pragma once
 
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QObject>
+#include <QSet>
+#include <QString>
+#include <functional>
 
 class UpdateWindow;
 
@@ -17,9 +22,53 @@ public:
     // nothing to update, after the failure path, or once the window has closed.
     void RetrieveUpdateList();
 
+    // Called on their own (outside RetrieveUpdateList) they end quietly once
+    // the window has closed; an UpdateFailure passes to the caller.
     void CheckLastUpdate();
     void UpdateFiles();
 
+    // How long the check waits for an update list still in flight after its
+    // last pass, counted from the start of the check.
+    static constexpr int ListWaitMs = 60000;
+    static constexpr int CheckPasses = 10500;
+
 private:
+    // Thrown after a yield once the window has closed: the run ends at once,
+    // silently, without touching the window, the profiles or the network.
+    struct Abandoned {
+    };
+
+    template <typename Steps> void RunOnItsOwn(Steps steps);
+    void CheckLastUpdateSteps();
+    void UpdateFilesSteps();
+
+    void Yield();
+    void WaitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline);
+    void ThrowIfClosed() const;
+    void ConnectDownloader();
+
+    bool ListSettled();
+    bool ReadingStep();
+    // "No Files to Update": the closing block and the no-files exit of the check.
+    void ClosingBlock();
+    void ShowPassProgress(int pass);
+
+    void StartFile(const QString &url, const QString &savePath, const QString &fileName);
+    void FileFailed(const QString &fileName);
+    void FinishIfSettled();
+
+    void downloadError(const QString &SaveFile);
+    void downloadComplete(qint64 MaxBytes, const QString &SaveFile);
+
     UpdateWindow &m_window;
+    bool m_connected = false;
+    bool m_abandoned = false;
+    bool m_inRun = false;
+
+    // File transfers of this update still to settle: target path -> FileName.
+    QHash<QString, QString> m_pendingFiles;
+    QSet<QString> m_erroredTargets;
+    int m_failedFiles = 0;
+    bool m_allFilesStarted = false;
+    bool m_finished = false;
 };
