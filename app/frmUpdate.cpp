@@ -1,0 +1,304 @@
+#include "app/frmUpdate.h"
+
+#include "app/ProgressBar.h"
+#include "app/StatusLog.h"
+#include "download/Downloader.h"
+#include "download/ProgressDisplay.h"
+#include "profile/ProgramFolder.h"
+#include "profile/VerifyDir.h"
+#include "profile/modTypes.h"
+#include "update/UpdateRun.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTimer>
+
+namespace
+{
+const QColor formBackColor(0x80, 0x80, 0xFF);
+const QColor formForeColor(0xFF, 0xFF, 0xFF);
+const QColor buttonFaceColor(0x80, 0x80, 0xFF);
+const QColor logBackColor(0x00, 0x00, 0x00);
+const QColor logForeColor(0xFF, 0xFF, 0x00);
+
+// Sizes are pixels at 96 dpi: 9 pt is 12 px, 9.75 pt is 13 px. Pixel sizes
+// keep the text in step with the fixed pixel layout on any screen.
+QFont ArialFont()
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(12);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+QFont MsSerifBoldFont()
+{
+    QFont font(QStringLiteral("MS Serif"));
+    font.setStyleHint(QFont::Serif);
+    font.setPixelSize(13);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+// The application's palette with every role fixed, so that a control keeps
+// the platform's colours instead of inheriting the window's.
+QPalette SystemPalette(const QWidget *widget)
+{
+    QPalette palette = QApplication::palette(widget);
+    palette.setResolveMask(~QPalette::ResolveMask(0));
+    return palette;
+}
+
+QPushButton *MakeButton(QWidget *parent, QStyle *style, const char *name, const QString &text,
+                        const QRect &geometry)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(geometry);
+    // Fusion paints the face in the palette's button colour on every platform.
+    button->setStyle(style);
+    QPalette palette = SystemPalette(button);
+    palette.setColor(QPalette::Button, buttonFaceColor);
+    button->setPalette(palette);
+    button->setFont(MsSerifBoldFont());
+    // Enter activates the focused button, as the space bar does.
+    button->setAutoDefault(true);
+    return button;
+}
+} // namespace
+
+frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("frmUpdate"));
+    setWindowTitle(QStringLiteral("Torvale Software Auto-Updater"));
+    setWindowIcon(QIcon(QStringLiteral(":/frmUpdate.ico")));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setGeometry(329, 244, 354, 185);
+    setFixedSize(354, 185);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, formBackColor);
+    palette.setColor(QPalette::WindowText, formForeColor);
+    setPalette(palette);
+    setFont(ArialFont());
+    m_background.load(QStringLiteral(":/frmUpdate.bmp"));
+
+    auto *buttonStyle = QStyleFactory::create(QStringLiteral("Fusion"));
+    buttonStyle->setParent(this);
+
+    tmrProgress = new QTimer(this);
+    tmrProgress->setObjectName(QStringLiteral("tmrProgress"));
+    tmrProgress->setInterval(1000);
+
+    m_downloader2 = new Downloader(this);
+    m_downloader2->setObjectName(QStringLiteral("Downloader2"));
+    m_downloader2->setVisible(false);
+
+    cmdCancel = MakeButton(this, buttonStyle, "cmdCancel", QStringLiteral("&Cancel"),
+                           QRect(216, 128, 129, 25));
+    cmdDone =
+        MakeButton(this, buttonStyle, "cmdDone", QStringLiteral("&Done"), QRect(8, 128, 129, 25));
+
+    txtMain = new StatusLog(this);
+    txtMain->setObjectName(QStringLiteral("txtMain"));
+    txtMain->setGeometry(8, 0, 337, 97);
+    QPalette logPalette = SystemPalette(txtMain);
+    logPalette.setColor(QPalette::Base, logBackColor);
+    logPalette.setColor(QPalette::Text, logForeColor);
+    txtMain->setPalette(logPalette);
+    txtMain->setFont(MsSerifBoldFont());
+
+    prgBar = new ProgressBar(this);
+    prgBar->setObjectName(QStringLiteral("prgBar"));
+    prgBar->setGeometry(8, 96, 337, 17);
+    prgBar->setPalette(SystemPalette(prgBar));
+
+    // An empty picture box that the log pane covers.
+    Downloader1 = new QWidget(this);
+    Downloader1->setObjectName(QStringLiteral("Downloader1"));
+    Downloader1->setGeometry(8, 8, 80, 32);
+
+    lblPROGRESS = new QLabel(QStringLiteral("Label1"), this);
+    lblPROGRESS->setObjectName(QStringLiteral("lblPROGRESS"));
+    lblPROGRESS->setGeometry(32, 112, 297, 17);
+    lblPROGRESS->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblPROGRESS->setTextFormat(Qt::PlainText);
+
+    // Created last, so that it also ends the focus chain.
+    cmdRunQV = MakeButton(this, buttonStyle, "cmdRunQV", QStringLiteral("Start Game"),
+                          QRect(112, 160, 129, 25));
+    cmdRunQV->setEnabled(false);
+    cmdRunQV->setVisible(false);
+
+    // Later siblings are drawn above earlier ones: raise from the last
+    // control of the design to the first.
+    QWidget *const bottomToTop[] = {lblPROGRESS, Downloader1, prgBar,        txtMain,
+                                    cmdDone,     cmdCancel,   m_downloader2, cmdRunQV};
+    for (QWidget *control : bottomToTop)
+        control->raise();
+
+    // Tab order of the controls that take the focus (the label, the bar and
+    // the picture box never do). The log pane comes first, so it is the one
+    // that receives the focus when the window shows, and hands it on.
+    setTabOrder(txtMain, cmdDone);
+    setTabOrder(cmdDone, cmdCancel);
+
+    m_progressDisplay = new ProgressDisplay(*this, *m_downloader2, this);
+    m_run = new UpdateRun(*this, this);
+
+    connect(txtMain, &StatusLog::FocusReceived, cmdCancel,
+            [this] { cmdCancel->setFocus(Qt::OtherFocusReason); });
+    connect(cmdCancel, &QPushButton::clicked, this, &frmUpdate::cmdCancel_Click);
+    connect(cmdDone, &QPushButton::clicked, this, &frmUpdate::cmdDone_Click);
+    connect(tmrProgress, &QTimer::timeout, m_progressDisplay, &ProgressDisplay::tick);
+    connect(m_downloader2, &Downloader::DownloadProgress, m_progressDisplay,
+            &ProgressDisplay::downloadProgress);
+
+    tmrProgress->start();
+}
+
+frmUpdate::~frmUpdate() = default;
+
+void frmUpdate::Form_Load()
+{
+    setWindowFlag(Qt::WindowCloseButtonHint, false);
+    cmdDone->setEnabled(false);
+    show();
+    m_run->RetrieveUpdateList();
+    m_progressDisplay->SetRunReturned(true);
+}
+
+void frmUpdate::AddText(const QString &msg)
+{
+    txtMain->AddText(msg);
+}
+
+void frmUpdate::VerifyDir(const QString &Directory)
+{
+    ::VerifyDir(Directory);
+}
+
+void frmUpdate::UpdateFiles()
+{
+    m_run->UpdateFiles();
+}
+
+void frmUpdate::CheckLastUpdate()
+{
+    m_run->CheckLastUpdate();
+}
+
+QString frmUpdate::LogText() const
+{
+    return txtMain->Text();
+}
+
+qsizetype frmUpdate::LogCursor() const
+{
+    return txtMain->Cursor();
+}
+
+float frmUpdate::BarMax() const
+{
+    return prgBar->Max();
+}
+
+void frmUpdate::SetBarMax(float max)
+{
+    prgBar->SetMax(max);
+}
+
+float frmUpdate::BarValue() const
+{
+    return prgBar->Value();
+}
+
+void frmUpdate::SetBarValue(float value)
+{
+    prgBar->SetValue(value);
+}
+
+void frmUpdate::SetProgressText(const QString &text)
+{
+    lblPROGRESS->setText(text);
+}
+
+void frmUpdate::EnableDone()
+{
+    cmdDone->setEnabled(true);
+}
+
+void frmUpdate::ShowBar()
+{
+    prgBar->setVisible(true);
+}
+
+bool frmUpdate::DoneEnabled() const
+{
+    return cmdDone->isEnabled();
+}
+
+Downloader &frmUpdate::Downloader2()
+{
+    return *m_downloader2;
+}
+
+bool frmUpdate::IsClosed() const
+{
+    return m_closed;
+}
+
+void frmUpdate::CloseWindow()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    tmrProgress->stop();
+    m_downloader2->AbortAll();
+    close();
+}
+
+QWidget *frmUpdate::Widget()
+{
+    return this;
+}
+
+void frmUpdate::closeEvent(QCloseEvent *event)
+{
+    // Close box, Alt+F4 and the window manager's menu are refused: the window
+    // ends only through Done, Cancel or the failure path.
+    if (m_closed)
+        event->accept();
+    else
+        event->ignore();
+}
+
+void frmUpdate::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, m_background);
+}
+
+void frmUpdate::cmdCancel_Click()
+{
+    if (!cmdDone->isEnabled()) {
+        WriteIni(InitIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdate"),
+                 QStringLiteral("Last Update Canceled"));
+        WriteIni(InitIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdateTime"),
+                 QStringLiteral("Last Update Canceled"));
+    }
+    CloseWindow();
+}
+
+void frmUpdate::cmdDone_Click()
+{
+    CloseWindow();
+}

@@ -1,1 +1,15 @@
-int main() { return 0; }
+#include "app/frmUpdate.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    frmUpdate window;
+    window.Form_Load();
+    // A run that ended by closing the window (Cancel during the run, or the
+    // failure path) leaves nothing for the event loop to do.
+    if (window.IsClosed())
+        return 0;
+    return app.exec();
+}
