@@ -44,8 +44,13 @@ TestHttpServer::~TestHttpServer()
 void TestHttpServer::start()
 {
     // The socket is already bound and listening, so clients that connect
-    // before the accept loop runs simply wait in the backlog.
+    // before the accept loop runs simply wait in the backlog. But stop() is
+    // a no-op until the loop runs, so a server stopped right after start()
+    // would leave the loop to block forever: wait until it is running.
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!m_server->is_running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
 }
 
 void TestHttpServer::stop()

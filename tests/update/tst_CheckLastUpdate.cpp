@@ -18,11 +18,7 @@ public:
     float BarMax() const override { return max; }
     void SetBarMax(float m) override { max = m; }
     float BarValue() const override { return value; }
-    void SetBarValue(float v) override
-    {
-        value = v;
-        values.append(v);
-    }
+    void SetBarValue(float v) override { value = v; }
     void SetProgressText(const QString &text) override { labels.append(text); }
     void EnableDone() override { done = true; }
     void AddText(const QString &msg) override { log.append(msg); }
@@ -35,11 +31,8 @@ public:
 
     float max = 100;
     float value = 0;
-    bool done = false;
-    bool closed = false;
-    QStringList log;
-    QStringList labels;
-    QList<float> values;
+    bool done = false, closed = false;
+    QStringList log, labels;
     QWidget widget;
     Downloader downloader;
 };
@@ -47,167 +40,124 @@ public:
 void WriteFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
 const QString Checking = QStringLiteral("Update file received. Checking Information....");
 
 } // namespace
 
-// The last-update check on its own: pass arithmetic and label texts, the
-// no-files exit, the fields it loads, and its end when the window closes.
+// The last-update check on its own, against a recording window.
 class tst_CheckLastUpdate : public QObject
 {
     Q_OBJECT
 
 private slots:
     void init();
-    void cleanup();
-
-    void labelOfPass_data();
-    void labelOfPass();
-    void noFilesExit_data();
-    void noFilesExit();
+    void check_data();
+    void check();
     void fieldsFollowProfileRewrittenDuringCheck();
     void endsQuietlyWhenWindowCloses();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_program;
-    void WriteList(const QString &totalFiles);
+    // init.ini holds "old date"/"old time"; updates.ini, unless `totalFiles`
+    // is null, offers "new date"/"new time".
+    void WriteProfiles(const QString &totalFiles = QStringLiteral("1"));
+    QString Profile(const char *name) const { return m_program.filePath(name); }
+
+    QTemporaryDir m_program;
 };
 
 void tst_CheckLastUpdate::init()
 {
-    m_program = std::make_unique<QTemporaryDir>();
-    QVERIFY(QDir(m_program->path()).mkpath(QStringLiteral("updates")));
-    SetProgramFolder(m_program->path());
-    WriteFile(m_program->filePath(QStringLiteral("updates/init.ini")),
+    QVERIFY(QDir(m_program.path()).mkpath(QStringLiteral("updates")));
+    SetProgramFolder(m_program.path());
+}
+
+void tst_CheckLastUpdate::WriteProfiles(const QString &totalFiles)
+{
+    QFile::remove(Profile("updates/updates.ini"));
+    WriteFile(Profile("updates/init.ini"),
               "[GENERAL]\nLastUpdate=old date\nLastUpdateTime=old time\n");
+    if (!totalFiles.isNull())
+        WriteFile(Profile("updates/updates.ini"), "[GENERAL]\nTotalFiles=" + totalFiles.toUtf8() +
+                                                      "\nDate=new date\nTime=new time\n");
 }
 
-void tst_CheckLastUpdate::cleanup()
+// Without a positive TotalFiles the check takes the no-files exit at once.
+// Otherwise every pass labels the bar's value cut to three characters (four
+// from 100 on), and the fields hold both profiles' dates and times.
+void tst_CheckLastUpdate::check_data()
 {
-    SetProgramFolder(QString());
-    m_program.reset();
-}
-
-void tst_CheckLastUpdate::WriteList(const QString &totalFiles)
-{
-    WriteFile(m_program->filePath(QStringLiteral("updates/updates.ini")),
-              QStringLiteral("[GENERAL]\nTotalFiles=%1\nDate=new date\nTime=new time\n")
-                  .arg(totalFiles)
-                  .toUtf8());
-}
-
-void tst_CheckLastUpdate::labelOfPass_data()
-{
+    QTest::addColumn<QString>("totalFiles"); // null: no updates.ini
     QTest::addColumn<float>("max");
-    QTest::addColumn<int>("pass"); // 0: the text after the last pass
-    QTest::addColumn<QString>("label");
-
-    QTest::newRow("pass 1") << 100.0f << 1 << "10. / 100";
-    QTest::newRow("pass 99: 10.99") << 100.0f << 99 << "10. / 100";
-    QTest::newRow("pass 100: 11") << 100.0f << 100 << "11 / 100";
-    QTest::newRow("pass 8999: 99.99") << 100.0f << 8999 << "99. / 100";
-    QTest::newRow("pass 9000: 100") << 100.0f << 9000 << "100 / 100";
-    QTest::newRow("pass 9001: 100.01") << 100.0f << 9001 << "100. / 100";
-    QTest::newRow("pass 10500: 115") << 100.0f << 10500 << "115 / 100";
-    QTest::newRow("after the last pass") << 100.0f << 0 << "100 / 100";
-    QTest::newRow("maximum 1000, pass 1") << 1000.0f << 1 << "100. / 1000";
-    QTest::newRow("maximum 1000, after") << 1000.0f << 0 << "100 / 1000";
-    QTest::newRow("maximum 150.5") << 150.5f << 1 << "15. / 150.5";
-    QTest::newRow("maximum 0, pass 1") << 0.0f << 1 << "0.0 / 0";
-    QTest::newRow("maximum 0, pass 250") << 0.0f << 250 << "2.5 / 0";
-    QTest::newRow("100 MiB maximum") << 104857600.0f << 1 << "1.04 / 1.048576E+08";
+    QTest::addColumn<int>("pass");      // 0: the text after the last pass
+    QTest::addColumn<QString>("label"); // empty: the no-files exit
+    QTest::newRow("0") << "0" << 300.0f << 0 << "";
+    QTest::newRow("negative") << "-2" << 300.0f << 0 << "";
+    QTest::newRow("no list") << QString() << 300.0f << 0 << "";
+    QTest::newRow("0.5, pass 1: 10.01") << "0.5" << 100.0f << 1 << "10. / 100";
+    QTest::newRow("pass 100: 11") << "1" << 100.0f << 100 << "11 / 100";
+    QTest::newRow("pass 8999: 99.99") << "1" << 100.0f << 8999 << "99. / 100";
+    QTest::newRow("pass 9001: 100.01") << "1" << 100.0f << 9001 << "100. / 100";
+    QTest::newRow("after the last pass") << "1" << 100.0f << 0 << "100 / 100";
+    QTest::newRow("maximum 150.5") << "1" << 150.5f << 1 << "15. / 150.5";
+    QTest::newRow("maximum 0") << "1" << 0.0f << 1 << "0.0 / 0";
+    QTest::newRow("100 MiB maximum") << "1" << 104857600.0f << 1 << "1.04 / 1.048576E+08";
 }
 
-void tst_CheckLastUpdate::labelOfPass()
+void tst_CheckLastUpdate::check()
 {
+    QFETCH(QString, totalFiles);
     QFETCH(float, max);
     QFETCH(int, pass);
     QFETCH(QString, label);
-    WriteList(QStringLiteral("1"));
-
+    WriteProfiles(totalFiles);
     RecordingWindow window;
     window.max = max;
-    UpdateRun run(window);
-    run.CheckLastUpdate();
+    UpdateRun(window).CheckLastUpdate();
 
-    QCOMPARE(window.labels.size(), UpdateRun::CheckPasses + 1);
-    QCOMPARE(window.labels.at(pass == 0 ? UpdateRun::CheckPasses : pass - 1), label);
-    QCOMPARE(window.log, QStringList{Checking});
-    QVERIFY(!window.done);
-    QCOMPARE(window.value, 100.0f);
-}
-
-void tst_CheckLastUpdate::noFilesExit_data()
-{
-    QTest::addColumn<QString>("totalFiles");
-    QTest::addColumn<bool>("exits");
-    QTest::newRow("0") << "0" << true;
-    QTest::newRow("empty") << "" << true;
-    QTest::newRow("negative") << "-2" << true;
-    QTest::newRow("words") << "none" << true;
-    QTest::newRow("no list") << QString() << true;
-    QTest::newRow("0.5") << "0.5" << false;
-}
-
-void tst_CheckLastUpdate::noFilesExit()
-{
-    QFETCH(QString, totalFiles);
-    QFETCH(bool, exits);
-    if (!totalFiles.isNull())
-        WriteList(totalFiles);
-
-    RecordingWindow window;
-    window.max = 300;
-    UpdateRun run(window);
-    run.CheckLastUpdate();
-
+    const bool exits = label.isEmpty();
+    const QStringList fields = {window.LastUpdateDate, window.LastUpdateTime, window.NewUpdateDate,
+                                window.NewUpdateTime};
     if (exits) {
         QCOMPARE(window.log, (QStringList{Checking, "Finished.......", "No Files to Update"}));
-        QVERIFY(window.done);
-        QCOMPARE(window.value, 300.0f);
+        QCOMPARE(fields, QStringList(4, QString()));
         QVERIFY(window.labels.isEmpty());
-        QCOMPARE(window.LastUpdateDate, QString());
-        QCOMPARE(window.NewUpdateDate, QString());
     } else {
         QCOMPARE(window.log, QStringList{Checking});
-        QVERIFY(!window.done);
-        QCOMPARE(window.LastUpdateDate, QStringLiteral("old date"));
-        QCOMPARE(window.LastUpdateTime, QStringLiteral("old time"));
-        QCOMPARE(window.NewUpdateDate, QStringLiteral("new date"));
-        QCOMPARE(window.NewUpdateTime, QStringLiteral("new time"));
+        QCOMPARE(fields, QStringList({"old date", "old time", "new date", "new time"}));
+        QCOMPARE(window.labels.size(), UpdateRun::CheckPasses + 1);
+        QCOMPARE(window.labels.at(pass == 0 ? UpdateRun::CheckPasses : pass - 1), label);
     }
+    QCOMPARE(window.done, exits);
+    QCOMPARE(window.value, exits ? max : 100.0f);
 }
 
 // The fields hold what the last reading pass saw, even when a profile is
 // rewritten with a text of the same length while the passes run.
 void tst_CheckLastUpdate::fieldsFollowProfileRewrittenDuringCheck()
 {
-    WriteList(QStringLiteral("1"));
+    WriteProfiles();
     RecordingWindow window;
-    UpdateRun run(window);
-    const QString init = m_program->filePath(QStringLiteral("updates/init.ini"));
-    QTimer::singleShot(20, &window.widget, [&] {
-        WriteFile(init, "[GENERAL]\nLastUpdate=NEW DATE\nLastUpdateTime=old time\n");
+    QTimer::singleShot(20, &window.widget, [this] {
+        WriteFile(Profile("updates/init.ini"),
+                  "[GENERAL]\nLastUpdate=NEW DATE\nLastUpdateTime=old time\n");
     });
-    run.CheckLastUpdate();
+    UpdateRun(window).CheckLastUpdate();
     QCOMPARE(window.LastUpdateDate, QStringLiteral("NEW DATE"));
     QCOMPARE(window.NewUpdateDate, QStringLiteral("new date"));
 }
 
 void tst_CheckLastUpdate::endsQuietlyWhenWindowCloses()
 {
-    WriteList(QStringLiteral("1"));
+    WriteProfiles();
     RecordingWindow window;
-    UpdateRun run(window);
     QTimer::singleShot(0, &window.widget, [&window] { window.closed = true; });
-    run.CheckLastUpdate();
+    UpdateRun(window).CheckLastUpdate();
     QCOMPARE(window.log, QStringList{Checking});
     QVERIFY(window.labels.isEmpty());
-    QVERIFY(window.values.isEmpty());
+    QCOMPARE(window.value, 0.0f);
     QVERIFY(!window.done);
 }
 
