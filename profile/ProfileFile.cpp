@@ -68,6 +68,17 @@ QByteArrayView unquoted(QByteArrayView value)
     return value;
 }
 
+// The position of the "]" that closes a section line, or -1 when the line
+// (without its leading blanks) opens no section. A "[" without its "]"
+// opens nothing, and is no key line either.
+qsizetype sectionClose(QByteArrayView line)
+{
+    if (line.isEmpty() || line.front() != '[')
+        return -1;
+    const qsizetype close = line.indexOf(']');
+    return close > 0 ? close : -1;
+}
+
 // Where the wanted key stands in the content, or where it would go.
 struct Location {
     bool sectionFound = false;
@@ -100,7 +111,7 @@ Location locate(QByteArrayView content, QByteArrayView section, QByteArrayView k
         if (first < lineEnd) {
             const QByteArrayView line = content.sliced(first, lineEnd - first);
             if (line.front() == '[') {
-                const qsizetype close = line.indexOf(']');
+                const qsizetype close = sectionClose(line);
                 if (close > 0) {
                     if (inSection)
                         return found;
@@ -203,4 +214,19 @@ std::optional<QByteArray> ProfileFile::withValue(const QByteArray &content, QByt
         result += eol;
     result += '[' + section.toByteArray() + ']' + eol + keyLine + eol;
     return result;
+}
+
+qsizetype ProfileFile::sectionCount(QByteArrayView content)
+{
+    qsizetype count = 0;
+    for (qsizetype lineBegin = content.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+         lineBegin < content.size();) {
+        qsizetype lineBreak = content.indexOf('\n', lineBegin);
+        if (lineBreak < 0)
+            lineBreak = content.size();
+        if (sectionClose(trimmed(content.sliced(lineBegin, lineBreak - lineBegin))) > 0)
+            ++count;
+        lineBegin = lineBreak + 1;
+    }
+    return count;
 }

@@ -17,6 +17,14 @@ namespace ProfileFile
 // A value reads as at most this many bytes; longer values are cut.
 inline constexpr qsizetype MaxValueLength = 4999;
 
+// A profile is a few kilobytes. A downloaded list far beyond that is read
+// only up to this size, so that a hostile server cannot make every read load
+// gigabytes; a local file beyond it is never rewritten.
+inline constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
+
+// How many section lines the content holds, repeated names included.
+qsizetype sectionCount(QByteArrayView content);
+
 // The value of `key` in the first section named `section`; empty when the
 // section or the key is absent.
 QByteArray value(QByteArrayView content, QByteArrayView section, QByteArrayView key);

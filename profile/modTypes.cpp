@@ -6,23 +6,14 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-namespace
-{
-
-// A profile is a few kilobytes. A downloaded list far beyond that is read
-// only up to this size, so that a hostile server cannot make every read load
-// gigabytes; a local file beyond it is never rewritten.
-constexpr qint64 MaxProfileSize = 16 * 1024 * 1024;
-
-} // namespace
-
 QString ReadIni(const QString &file, const QString &section, const QString &key)
 {
     QFile profile(file);
     if (!profile.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray content =
-        profile.size() > MaxProfileSize ? profile.read(MaxProfileSize) : profile.readAll();
+    const QByteArray content = profile.size() > ProfileFile::MaxFileSize
+                                   ? profile.read(ProfileFile::MaxFileSize)
+                                   : profile.readAll();
     return QString::fromLocal8Bit(
         ProfileFile::value(content, section.toLocal8Bit(), key.toLocal8Bit()));
 }
@@ -36,7 +27,7 @@ void WriteIni(const QString &file, const QString &section, const QString &key, c
     const QFileInfo info(file);
     QByteArray content;
     if (info.exists()) {
-        if (!info.isFile() || !info.isWritable() || info.size() > MaxProfileSize)
+        if (!info.isFile() || !info.isWritable() || info.size() > ProfileFile::MaxFileSize)
             return;
         QFile profile(file);
         if (!profile.open(QIODevice::ReadOnly))

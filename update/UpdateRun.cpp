@@ -5,6 +5,7 @@
 #include "download/ModalBox.h"
 #include "profile/NumericValue.h"
 #include "profile/ProgramFolder.h"
+#include "profile/SectionCount.h"
 #include "profile/UpdateFailure.h"
 #include "profile/VerifyDir.h"
 #include "profile/modTypes.h"
@@ -17,6 +18,7 @@
 #include <QEventLoop>
 #include <QScopeGuard>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -234,8 +236,14 @@ void UpdateRun::CheckLastUpdateSteps()
 void UpdateRun::UpdateFilesSteps()
 {
     ConnectDownloader();
-    const int count =
+    const int listed =
         FileCount(NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))));
+    // A list cannot hold more files than it has sections: a hostile
+    // "TotalFiles" near 2^31 would otherwise keep the run starting (and
+    // failing) transfers for days. Files it only claims count as failed.
+    const int count = int(std::min<qsizetype>(listed, SectionCount(UpdatesIniPath())));
+    if (listed > count)
+        m_failedFiles += listed - count;
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
         const QString url = ReadIni(UpdatesIniPath(), section, QStringLiteral("URL"));

@@ -238,6 +238,16 @@ void tst_UpdateRun::run_data()
                 QStringList{"Downloading ", "Failed to download ", "Finished.......", failed1},
         .files = all,
         .boxes = 1};
+    // Regression: a count near 2^31 kept the run starting refused transfers,
+    // one box each, for days. No more files are tried than the list has
+    // sections (here [GENERAL] and [FILE1], so FILE2 is tried and missing).
+    QTest::newRow("hostile TotalFiles")
+        << RunCase{.list = UpdateList("2147483647", four.first(1)),
+                   .tail = {"2147483647 Files Found...", "Downloading a.txt", "Downloading ",
+                            "Failed to download ", "Finished.......",
+                            "2147483646 Files Failed, Update Will Be Offered Again"},
+                   .files = a,
+                   .boxes = 1};
     QTest::newRow("same date and time") << RunCase{.lastDate = OfferedDate,
                                                    .lastTime = OfferedTime,
                                                    .list = oneOfFour,

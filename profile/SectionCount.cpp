@@ -1,0 +1,13 @@
+#include "profile/SectionCount.h"
+
+#include "profile/ProfileFile.h"
+
+#include <QFile>
+
+qsizetype SectionCount(const QString &file)
+{
+    QFile profile(file);
+    if (!profile.open(QIODevice::ReadOnly))
+        return 0;
+    return ProfileFile::sectionCount(profile.read(ProfileFile::MaxFileSize));
+}

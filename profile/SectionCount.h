@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// How many sections the profile file holds, repeated names included; 0 when
+// the file is absent or unreadable.
+qsizetype SectionCount(const QString &file);
