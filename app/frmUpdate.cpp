@@ -28,23 +28,25 @@ const QColor logBackColor(0x00, 0x00, 0x00);
 const QColor logForeColor(0xFF, 0xFF, 0x00);
 
 // Sizes are pixels at 96 dpi: 9 pt is 12 px, 9.75 pt is 13 px. Pixel sizes
-// keep the text in step with the fixed pixel layout on any screen.
+// keep the text in step with the fixed pixel layout on any screen. Where the
+// face is not installed, the nearest face of its style stands in.
+QFont DesignFont(const QString &family, QFont::StyleHint style, int pixelSize, QFont::Weight weight)
+{
+    QFont font(family);
+    font.setStyleHint(style);
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    return font;
+}
+
 QFont ArialFont()
 {
-    QFont font(QStringLiteral("Arial"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(12);
-    font.setWeight(QFont::Normal);
-    return font;
+    return DesignFont(QStringLiteral("Arial"), QFont::SansSerif, 12, QFont::Normal);
 }
 
 QFont MsSerifBoldFont()
 {
-    QFont font(QStringLiteral("MS Serif"));
-    font.setStyleHint(QFont::Serif);
-    font.setPixelSize(13);
-    font.setWeight(QFont::Bold);
-    return font;
+    return DesignFont(QStringLiteral("MS Serif"), QFont::Serif, 13, QFont::Bold);
 }
 
 // The application's palette with every role fixed, so that a control keeps
