@@ -27,28 +27,27 @@ ProgressBar::ProgressBar(QWidget *parent) : QWidget(parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
-void ProgressBar::SetMin(float min)
+void ProgressBar::Set(float &field, float value)
 {
     const int before = drawnProgress(*this);
-    m_min = min;
+    field = value;
     if (drawnProgress(*this) != before)
         update();
+}
+
+void ProgressBar::SetMin(float min)
+{
+    Set(m_min, min);
 }
 
 void ProgressBar::SetMax(float max)
 {
-    const int before = drawnProgress(*this);
-    m_max = max;
-    if (drawnProgress(*this) != before)
-        update();
+    Set(m_max, max);
 }
 
 void ProgressBar::SetValue(float value)
 {
-    const int before = drawnProgress(*this);
-    m_value = value;
-    if (drawnProgress(*this) != before)
-        update();
+    Set(m_value, value);
 }
 
 double ProgressBar::FilledShare() const

@@ -28,6 +28,9 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    // Sets one of the three and repaints only when the drawn bar changes.
+    void Set(float &field, float value);
+
     float m_min = 0;
     float m_max = 100;
     float m_value = 0;
