@@ -5,8 +5,10 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,8 +28,10 @@ struct ReadOutcome {
 
 // The asynchronous reads behind a Downloader: one HTTP(S) GET per tag,
 // streamed into a temporary file beside the tag's path and committed over it
-// only when the read has succeeded. Notifications arrive through the event
-// loop of the thread that owns the facility.
+// only when the read has succeeded. The temporary file is written through to
+// the disk on a worker thread before the commit, and a read stays in the
+// facility until then. Notifications arrive through the event loop of the
+// thread that owns the facility.
 class ReadFacility : public QObject
 {
     Q_OBJECT
@@ -50,6 +54,11 @@ public:
     // tests shorten it so that stalls are seen quickly.
     static void SetTransferTimeoutForTesting(std::chrono::milliseconds timeout);
 
+    // What writes a temporary file through to the disk on a worker thread
+    // (normally FlushToDisk); tests put a flush they can hold in its place.
+    // An empty function restores FlushToDisk.
+    static void SetDiskFlushForTesting(std::function<bool(qintptr)> flush);
+
 signals:
     // `total` is 0 while the length of the body is unknown.
     void Progress(const QString &tag, qint64 received, qint64 total);
@@ -64,7 +73,10 @@ private:
     void drain(const QString &tag);
     void settle(const QString &tag);
     bool store(const QString &tag, Read &read);
-    ReadOutcome conclude(const QString &tag, Read &read);
+    bool arrivedWhole(const QString &tag, Read &read);
+    bool flush(Read &read);
+    void complete(const QString &tag);
+    void finish(const QString &tag, const ReadOutcome &outcome);
     void discard(Read &read);
 
     QNetworkAccessManager *m_network;
@@ -72,4 +84,6 @@ private:
     // Per host: reads handed to the network, and reads waiting their turn.
     QHash<QString, int> m_launched;
     QHash<QString, std::deque<QString>> m_waiting;
+    // Writes the temporary files through to the disk.
+    QThreadPool m_flushers;
 };

@@ -1,3 +1,4 @@
+#include "download/DiskFlush.h"
 #include "download/Downloader.h"
 #include "download/ModalBox.h"
 #include "download/ReadFacility.h"
@@ -6,10 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 namespace
 {
@@ -71,6 +76,18 @@ void verifyEnd(const QList<Event> &events, qint64 size)
 }
 
 const QByteArray oldContent(300000, 'o');
+
+// Whether the thread whose /proc/self/task/<id>/stat this is waits, blocked.
+bool sleeping(const QString &stat)
+{
+    QFile file(stat);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = file.readAll();
+    // The state follows the name, which is in parentheses and may hold any character.
+    const qsizetype state = line.lastIndexOf(") ") + 2;
+    return state > 1 && state < line.size() && line.at(state) == 'S';
+}
 
 } // namespace
 
@@ -154,6 +171,7 @@ private slots:
     {
         m_downloader.reset();
         SetModalBoxPresenter({});
+        ReadFacility::SetDiskFlushForTesting({});
     }
 
     void refusedStartShowsWarningBox_data()
@@ -298,6 +316,79 @@ private slots:
         for (const char *name : {"a.bin", "b.bin", "c.bin"})
             QCOMPARE(contentOf(target(name)), oldContent);
         QCOMPARE(entriesOf(m_dir->path()), (QStringList{"a.bin", "b.bin", "c.bin", "d.bin"}));
+    }
+
+    // A complete body is written through to the disk before its read ends.
+    // AbortAll meanwhile waits for that flush, so the worker never flushes a
+    // closed file, and the read raises nothing and leaves its old file.
+    void abortWhileFlushingKeepsOldFile()
+    {
+        struct Held {
+            std::atomic<bool> entered = false;
+            std::atomic<bool> aborting = false;
+            std::atomic<bool> released = false;
+            std::atomic<bool> finished = false;
+            std::atomic<bool> openAfterFlush = true;
+            std::atomic<int> calls = 0;
+        };
+        const auto held = std::make_shared<Held>();
+        const QString mainState = QStringLiteral("/proc/self/task/%1/stat").arg(gettid());
+        // Only the first flush is held, until this thread sleeps inside
+        // AbortAll: had AbortAll not waited, the file would be closed by then.
+        ReadFacility::SetDiskFlushForTesting([held, mainState](qintptr handle) {
+            if (held->calls++ == 0) {
+                held->entered = true;
+                while (!held->released && !(held->aborting && sleeping(mainState)))
+                    QThread::yieldCurrentThread();
+            }
+            const bool flushed = FlushToDisk(handle);
+            if (fcntl(static_cast<int>(handle), F_GETFD) == -1)
+                held->openAfterFlush = false;
+            held->finished = true;
+            return flushed;
+        });
+        // A failed check must not leave the worker held while the control waits for it.
+        const auto release = qScopeGuard([held] { held->released = true; });
+        QVERIFY(writeFile(target(), oldContent));
+
+        m_downloader->BeginDownload(m_http->url("/bytes/100000"), target());
+        QTRY_VERIFY(held->entered);
+        QVERIFY(m_downloader->IsInFlight(target()));
+        QVERIFY(!completed(target()));
+        held->aborting = true;
+        m_downloader->AbortAll();
+        QVERIFY(held->finished);
+        QVERIFY(held->openAfterFlush);
+        QCOMPARE(m_downloader->InFlight(), 0);
+        const qsizetype eventsAtAbort = m_events.value(target()).size();
+
+        m_downloader->BeginDownload(m_http->url("/bytes/10"), target("later.bin"));
+        QTRY_VERIFY(completed(target("later.bin")));
+        QCOMPARE(m_events.value(target()).size(), eventsAtAbort);
+        QCOMPARE(contentOf(target()), oldContent);
+        QCOMPARE(entriesOf(m_dir->path()), (QStringList{"later.bin", "target.bin"}));
+        QCOMPARE(held->calls.load(), 2);
+    }
+
+    // A big body is flushed while it still arrives, so little is left to write
+    // through at its end, and it still replaces its target completely.
+    void bigBodyIsFlushedWhileArriving()
+    {
+        const auto flushes = std::make_shared<std::atomic<int>>(0);
+        ReadFacility::SetDiskFlushForTesting([flushes](qintptr handle) {
+            ++*flushes;
+            return FlushToDisk(handle);
+        });
+        const qint64 size = 64 * 1024 * 1024;
+        QVERIFY(writeFile(target(), oldContent));
+
+        m_downloader->BeginDownload(m_http->url("/bytes/" + QString::number(size)), target());
+        QTRY_VERIFY_WITH_TIMEOUT(completed(target()), 30000);
+        verifyEnd(m_events.value(target()), size);
+        QCOMPARE(contentOf(target()), pattern(size));
+        QCOMPARE(entriesOf(m_dir->path()), QStringList{"target.bin"});
+        // One flush at least while the body arrived, and the last one at its end.
+        QVERIFY(flushes->load() >= 2);
     }
 
     // Connections are limited per host, so reads beyond them wait for one; a
