@@ -1,5 +1,7 @@
 #include "download/Inet.h"
 
+#include "download/Address.h"
+
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -95,11 +97,9 @@ Outcome fetch(const QUrl &url, std::chrono::milliseconds timeout)
 
 QString Inet::OpenURL(const QString &url, std::chrono::milliseconds timeout)
 {
-    const QUrl address(url, QUrl::StrictMode);
-    const QString scheme = address.scheme().toLower();
-    if (!address.isValid() || address.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (AddressRefusal(url))
         throw InetError("unusable address: " + url.toStdString());
+    const QUrl address = ParseAddress(url);
 
     Outcome outcome;
     std::unique_ptr<QThread> worker(

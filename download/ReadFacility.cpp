@@ -1,5 +1,6 @@
 #include "download/ReadFacility.h"
 
+#include "download/Address.h"
 #include "download/DiskFlush.h"
 
 #include <QFutureWatcher>
@@ -54,24 +55,6 @@ public:
         return systemProxyForQuery(query);
     }
 };
-
-std::optional<DownloaderError> refusalOf(const QString &url, const QString &tag)
-{
-    if (url.isEmpty())
-        return DownloaderError::EmptyAddress;
-    const QUrl address(url);
-    if (!address.isValid())
-        return DownloaderError::MalformedAddress;
-    if (address.scheme().isEmpty())
-        return DownloaderError::NoScheme;
-    if (address.scheme() != QLatin1String("http") && address.scheme() != QLatin1String("https"))
-        return DownloaderError::UnsupportedScheme;
-    if (address.host().isEmpty())
-        return DownloaderError::MalformedAddress;
-    if (tag.isEmpty())
-        return DownloaderError::EmptyTarget;
-    return std::nullopt;
-}
 
 QNetworkRequest forcedRequest(const QUrl &address)
 {
@@ -141,14 +124,16 @@ void ReadFacility::SetDiskFlushForTesting(std::function<bool(qintptr)> flush)
 
 std::optional<DownloaderError> ReadFacility::Start(const QString &url, const QString &tag)
 {
-    if (const auto refusal = refusalOf(url, tag))
+    if (const auto refusal = AddressRefusal(url))
         return refusal;
+    if (tag.isEmpty())
+        return DownloaderError::EmptyTarget;
     // Two reads into one file would race for it; the first one keeps it.
     if (Has(tag))
         return DownloaderError::TargetInFlight;
 
     auto read = std::make_unique<Read>();
-    read->address = QUrl(url);
+    read->address = ParseAddress(url);
     read->host = hostOf(read->address);
     Read &added = *m_reads.emplace(tag, std::move(read)).first->second;
     if (m_launched.value(added.host) < connectionsPerHost)

@@ -40,6 +40,9 @@ void tst_Inet::initTestCase()
         std::this_thread::sleep_for(300ms);
         res.set_content("late", "text/plain");
     });
+    s.Get("/with blank", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("blank", "text/plain");
+    });
     s.Get("/moved", [](const auto &, httplib::Response &res) { res.set_redirect("/doc/0"); });
     m_server.addFaultEndpoints();
     m_server.start();
@@ -64,6 +67,7 @@ void tst_Inet::openURL_data()
     row("line ends kept", "/doc/3", "first\r\nsecond\nthird");
     row("empty document", "/doc/4", "");
     row("redirect followed", "/moved", grusse);
+    row("blank in the address, as the Downloader takes it", "/with blank", "blank");
     row("slow answer", "/late", "late");
     row("error status", "/404", QString());
     row("time-out", "/stall", QString(), 200); // headers, then nothing for 3 s

@@ -1,0 +1,23 @@
+#include "download/Address.h"
+
+QUrl ParseAddress(const QString &url)
+{
+    return QUrl(url, QUrl::TolerantMode);
+}
+
+std::optional<DownloaderError> AddressRefusal(const QString &url)
+{
+    if (url.isEmpty())
+        return DownloaderError::EmptyAddress;
+    const QUrl address = ParseAddress(url);
+    if (!address.isValid())
+        return DownloaderError::MalformedAddress;
+    const QString scheme = address.scheme().toLower();
+    if (scheme.isEmpty())
+        return DownloaderError::NoScheme;
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return DownloaderError::UnsupportedScheme;
+    if (address.host().isEmpty())
+        return DownloaderError::MalformedAddress;
+    return std::nullopt;
+}
