@@ -1,5 +1,6 @@
 #include "app/frmUpdate.h"
 
+#include "app/FlatFaceButton.h"
 #include "app/ProgressBar.h"
 #include "app/StatusLog.h"
 #include "download/Downloader.h"
@@ -15,8 +16,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QStyle>
-#include <QStyleFactory>
 #include <QTimer>
 
 namespace
@@ -58,14 +57,12 @@ QPalette SystemPalette(const QWidget *widget)
     return palette;
 }
 
-QPushButton *MakeButton(QWidget *parent, QStyle *style, const char *name, const QString &text,
+QPushButton *MakeButton(QWidget *parent, const char *name, const QString &text,
                         const QRect &geometry)
 {
-    auto *button = new QPushButton(text, parent);
+    auto *button = new FlatFaceButton(text, parent);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(geometry);
-    // Fusion paints the face in the palette's button colour on every platform.
-    button->setStyle(style);
     QPalette palette = SystemPalette(button);
     palette.setColor(QPalette::Button, buttonFaceColor);
     button->setPalette(palette);
@@ -93,9 +90,6 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     setFont(ArialFont());
     m_background.load(QStringLiteral(":/frmUpdate.bmp"));
 
-    auto *buttonStyle = QStyleFactory::create(QStringLiteral("Fusion"));
-    buttonStyle->setParent(this);
-
     tmrProgress = new QTimer(this);
     tmrProgress->setObjectName(QStringLiteral("tmrProgress"));
     tmrProgress->setInterval(1000);
@@ -104,10 +98,8 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     m_downloader2->setObjectName(QStringLiteral("Downloader2"));
     m_downloader2->setVisible(false);
 
-    cmdCancel = MakeButton(this, buttonStyle, "cmdCancel", QStringLiteral("&Cancel"),
-                           QRect(216, 128, 129, 25));
-    cmdDone =
-        MakeButton(this, buttonStyle, "cmdDone", QStringLiteral("&Done"), QRect(8, 128, 129, 25));
+    cmdCancel = MakeButton(this, "cmdCancel", QStringLiteral("&Cancel"), QRect(216, 128, 129, 25));
+    cmdDone = MakeButton(this, "cmdDone", QStringLiteral("&Done"), QRect(8, 128, 129, 25));
 
     txtMain = new StatusLog(this);
     txtMain->setObjectName(QStringLiteral("txtMain"));
@@ -135,8 +127,7 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     lblPROGRESS->setTextFormat(Qt::PlainText);
 
     // Created last, so that it also ends the focus chain.
-    cmdRunQV = MakeButton(this, buttonStyle, "cmdRunQV", QStringLiteral("Start Game"),
-                          QRect(112, 160, 129, 25));
+    cmdRunQV = MakeButton(this, "cmdRunQV", QStringLiteral("Start Game"), QRect(112, 160, 129, 25));
     cmdRunQV->setEnabled(false);
     cmdRunQV->setVisible(false);
 

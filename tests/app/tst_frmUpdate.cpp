@@ -103,7 +103,6 @@ private slots:
             QCOMPARE(font.pixelSize(), serif ? 13 : 12);
             QCOMPARE(font.bold(), serif);
         }
-        QCOMPARE(Child(w, "cmdCancel")->palette().color(QPalette::Button), formBack);
         QCOMPARE(Child(w, "txtMain")->palette().color(QPalette::Base), Qt::black);
         QCOMPARE(Child(w, "txtMain")->palette().color(QPalette::Text), Qt::yellow);
         // Buttons, log and bar keep the platform's colours instead of the window's.
@@ -142,6 +141,34 @@ private slots:
         QImage column(1, 185, QImage::Format_RGB32);
         column.fill(formBack);
         QCOMPARE(shown.copy(353, 0, 1, 185), column);
+
+        // The buttons, painted alike on every platform: a flat face in the
+        // design's colour, enabled or not, inside a raised edge (lighter left,
+        // darker right); a dotted frame inside the edge of the focused one
+        // (Cancel), none on the other; greyed text when disabled.
+        QTRY_COMPARE(QApplication::focusWidget(), Child(w, "cmdCancel"));
+        const QImage enabled = w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        Child(w, "cmdDone")->setEnabled(false);
+        const QImage disabled = w.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(QColor(Child(w, "cmdRunQV")->grab().toImage().pixel(6, 12)), formBack);
+        QImage faceRow(121, 1, QImage::Format_RGB32);
+        faceRow.fill(formBack);
+        for (const QImage &shot : {enabled, disabled}) {
+            for (const int left : {8, 216}) {
+                QCOMPARE(QColor(shot.pixel(left + 6, 140)), formBack);
+                QVERIFY(qGray(shot.pixel(left, 140)) > qGray(formBack.rgb()));
+                QVERIFY(qGray(shot.pixel(left + 128, 140)) < qGray(formBack.rgb()));
+                QCOMPARE(shot.copy(left + 4, 131, 121, 1) == faceRow, left == 8);
+            }
+        }
+        const auto darkest = [](const QImage &shot) {
+            int gray = 255;
+            for (int y = 132; y < 149; ++y)
+                for (int x = 12; x < 133; ++x)
+                    gray = std::min(gray, qGray(shot.pixel(x, y)));
+            return gray;
+        };
+        QCOMPARE_GT(darkest(disabled), darkest(enabled));
     }
 
     // Each line goes in behind a CR LF, and the insertion point stays one
