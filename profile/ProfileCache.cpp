@@ -97,7 +97,8 @@ bool Trusted(const Stamp &stamp, qint64 now)
 {
     if (trustAtOnce)
         return true;
-    const qint64 lastChange = std::max(stamp.modified, stamp.changed);
+    // Without a status-change time (FAT), the modification time stands for it.
+    const qint64 lastChange = stamp.modified > stamp.changed ? stamp.modified : stamp.changed;
     const bool coarse = lastChange % 10000000 == 0;
     const qint64 delay = coarse ? 3000000000 : 50000000;
     return lastChange < now - delay;
