@@ -14,8 +14,9 @@
 // disk with fdatasync, one after another, in this process ("curl plus sync"),
 // which is what the updater guarantees before it records the update.
 //
-// Usage: bench_files [--runs N] [COUNTxSIZE ...], SIZE in bytes or with K, M
-// (KiB, MiB). Default: 2000x16K 5000x4K 1x512M 1000x1 10000x1, 3 runs each.
+// Usage: bench_files [--runs N] [--updater PATH] [COUNTxSIZE ...], SIZE in
+// bytes or with K, M (KiB, MiB). Default: 2000x16K 5000x4K 1x512M 1000x1
+// 10000x1, 3 runs each, the updater built beside this bench.
 
 #include "profile/modTypes.h"
 #include "tests/support/NginxServer.h"
@@ -44,6 +45,7 @@ namespace
 constexpr qint64 KiB = 1024;
 constexpr qint64 MiB = 1024 * KiB;
 const QString ListDate = QStringLiteral("2026-12-07");
+QString updaterBinary = QStringLiteral(UPDATER_BINARY);
 
 struct Case {
     int count = 0;
@@ -212,8 +214,24 @@ qint64 StatusKiB(qint64 pid, const char *field)
     return -1;
 }
 
+// Processor time (user and system) the process has used so far, in seconds.
+double ProcessorSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command name, which is in parentheses: utime and
+    // stime are the 12th and 13th of them.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
 struct UpdaterRun {
     double phase = -1;
+    double processor = -1;
     qint64 peakAboveIdleKiB = -1;
 };
 
@@ -229,7 +247,7 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
                                            "LastUpdate=\r\nLastUpdateTime=\r\n")
                                 .arg(base)
                                 .toUtf8()) ||
-        !QFile::copy(QStringLiteral(UPDATER_BINARY), binary)) {
+        !QFile::copy(updaterBinary, binary)) {
         std::fprintf(stderr, "cannot lay out the program folder\n");
         return run;
     }
@@ -255,11 +273,13 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
     std::optional<double> recorded;
     qint64 idleKiB = -1;
     qint64 peakKiB = -1;
+    double processor = -1;
     const auto look = [&] {
         if (!recorded &&
             ReadIni(initIni, QStringLiteral("GENERAL"), QStringLiteral("LastUpdate")) == ListDate) {
             recorded = Now();
             peakKiB = StatusKiB(pid, "VmHWM");
+            processor = ProcessorSeconds(pid);
             loop.quit();
         }
     };
@@ -286,6 +306,7 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
         return run;
     }
     run.phase = *recorded - *first;
+    run.processor = processor;
     if (idleKiB >= 0 && peakKiB >= 0)
         run.peakAboveIdleKiB = peakKiB - idleKiB;
     return run;
@@ -340,7 +361,7 @@ bool RunCase(const Case &c, int runs)
     ::sync(); // the served files' own write-back stays out of the runs
 
     AccessLog log(logPath);
-    std::vector<double> updater, curl, synced, memory;
+    std::vector<double> updater, curl, synced, memory, processor;
     for (int run = 0; run < runs; ++run) {
         const CurlRun curlRun = TimeCurl(base, c, log);
         const UpdaterRun updaterRun = TimeUpdater(base, log);
@@ -349,6 +370,7 @@ bool RunCase(const Case &c, int runs)
         curl.push_back(curlRun.plain);
         synced.push_back(curlRun.synced);
         updater.push_back(updaterRun.phase);
+        processor.push_back(updaterRun.processor);
         memory.push_back(
             updaterRun.peakAboveIdleKiB < 0 ? -1 : double(updaterRun.peakAboveIdleKiB) / 1024.0);
     }
@@ -358,6 +380,8 @@ bool RunCase(const Case &c, int runs)
     std::printf("  updater         %8.3f s   runs: %s\n", u, qPrintable(Figures(updater)));
     std::printf("  curl plus sync  %8.3f s   runs: %s\n", s, qPrintable(Figures(synced)));
     std::printf("  curl            %8.3f s   runs: %s\n", p, qPrintable(Figures(curl)));
+    std::printf("  updater processor time, whole run to the record: %.3f s   runs: %s\n",
+                Median(processor), qPrintable(Figures(processor)));
     std::printf("  ratio updater / curl plus sync %.2fx, updater / curl %.2fx\n", u / s, u / p);
     if (c.count >= 1000)
         std::printf("  per file: updater %.3f ms, curl plus sync %.3f ms, curl %.3f ms\n",
@@ -388,10 +412,13 @@ int main(int argc, char *argv[])
     for (int i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == QLatin1String("--runs") && i + 1 < arguments.size()) {
             runs = qMax(1, arguments[++i].toInt());
+        } else if (arguments[i] == QLatin1String("--updater") && i + 1 < arguments.size()) {
+            updaterBinary = arguments[++i];
         } else if (const std::optional<Case> c = ParseCase(arguments[i])) {
             cases.push_back(*c);
         } else {
-            std::fprintf(stderr, "usage: bench_files [--runs N] [COUNTxSIZE[K|M] ...]\n");
+            std::fprintf(stderr,
+                         "usage: bench_files [--runs N] [--updater PATH] [COUNTxSIZE[K|M] ...]\n");
             return 2;
         }
     }
@@ -404,7 +431,7 @@ int main(int argc, char *argv[])
 
     std::printf("bench_files: updater %s against nginx on loopback, beside curl --parallel "
                 "--parallel-max 6; curl plus sync = curl, then fdatasync of each of its files\n",
-                UPDATER_BINARY);
+                qPrintable(updaterBinary));
     bool ok = true;
     for (const Case &c : cases)
         ok = RunCase(c, runs) && ok;
