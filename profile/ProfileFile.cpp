@@ -1,6 +1,8 @@
 #include "profile/ProfileFile.h"
 
 #include <QString>
+#include <algorithm>
+#include <limits>
 
 namespace
 {
@@ -90,58 +92,123 @@ struct Location {
     qsizetype valueEnd = -1;
 };
 
-Location locate(QByteArrayView content, QByteArrayView section, QByteArrayView key)
-{
-    Location found;
-    const qsizetype size = content.size();
-    // A byte order mark that an editor put before the first line is no part of it.
-    qsizetype lineBegin = content.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    bool inSection = false;
-    while (lineBegin < size) {
-        qsizetype lineBreak = content.indexOf('\n', lineBegin);
-        if (lineBreak < 0)
-            lineBreak = size;
-        qsizetype lineEnd = lineBreak;
-        if (lineEnd > lineBegin && content[lineEnd - 1] == '\r')
-            --lineEnd;
+// The end of the line that begins at `lineBegin`, before its line break and
+// any carriage return, and where the next line begins.
+struct Line {
+    qsizetype end;
+    qsizetype next;
+};
 
-        qsizetype first = lineBegin;
-        while (first < lineEnd && isBlank(content[first]))
-            ++first;
+Line lineAt(QByteArrayView content, qsizetype lineBegin)
+{
+    qsizetype lineBreak = content.indexOf('\n', lineBegin);
+    if (lineBreak < 0)
+        lineBreak = content.size();
+    qsizetype lineEnd = lineBreak;
+    if (lineEnd > lineBegin && content[lineEnd - 1] == '\r')
+        --lineEnd;
+    return {lineEnd, lineBreak + 1};
+}
+
+qsizetype firstNonBlank(QByteArrayView content, qsizetype from, qsizetype end)
+{
+    while (from < end && isBlank(content[from]))
+        ++from;
+    return from;
+}
+
+// A byte order mark that an editor put before the first line is no part of it.
+qsizetype contentBegin(QByteArrayView content)
+{
+    return content.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+}
+
+// The name of the section that the line from `first` (its first non-blank
+// byte) to `lineEnd` opens; null when it opens none.
+QByteArrayView sectionName(QByteArrayView content, qsizetype first, qsizetype lineEnd)
+{
+    if (first >= lineEnd)
+        return {};
+    const QByteArrayView line = content.sliced(first, lineEnd - first);
+    const qsizetype close = sectionClose(line);
+    if (close <= 0)
+        return {};
+    return trimmed(line.sliced(1, close - 1));
+}
+
+// Looks for `key` among the lines from `lineBegin` up to the next section
+// line: the keys of the section whose line ends at `found.lastLineEnd`.
+void locateKey(QByteArrayView content, qsizetype lineBegin, QByteArrayView key, Location &found)
+{
+    while (lineBegin < content.size()) {
+        const Line at = lineAt(content, lineBegin);
+        const qsizetype lineEnd = at.end;
+        const qsizetype first = firstNonBlank(content, lineBegin, lineEnd);
         if (first < lineEnd) {
             const QByteArrayView line = content.sliced(first, lineEnd - first);
             if (line.front() == '[') {
-                const qsizetype close = sectionClose(line);
-                if (close > 0) {
-                    if (inSection)
-                        return found;
-                    if (sameName(trimmed(line.sliced(1, close - 1)), section)) {
-                        inSection = true;
-                        found.sectionFound = true;
-                        found.lastLineEnd = lineEnd;
-                    }
-                }
-            } else if (inSection && line.front() != ';') {
+                if (sectionClose(line) > 0)
+                    return;
+            } else if (line.front() != ';') {
                 const qsizetype equals = line.indexOf('=');
                 if (equals > 0) {
                     if (sameName(trimmed(line.first(equals)), key)) {
-                        qsizetype valueBegin = first + equals + 1;
-                        while (valueBegin < lineEnd && isBlank(content[valueBegin]))
-                            ++valueBegin;
+                        const qsizetype valueBegin =
+                            firstNonBlank(content, first + equals + 1, lineEnd);
                         qsizetype valueEnd = lineEnd;
                         while (valueEnd > valueBegin && isBlank(content[valueEnd - 1]))
                             --valueEnd;
                         found.valueBegin = valueBegin;
                         found.valueEnd = valueEnd;
-                        return found;
+                        return;
                     }
                     found.lastLineEnd = lineEnd;
                 }
             }
         }
-        lineBegin = lineBreak + 1;
+        lineBegin = at.next;
+    }
+}
+
+Location locate(QByteArrayView content, QByteArrayView section, QByteArrayView key)
+{
+    Location found;
+    for (qsizetype lineBegin = contentBegin(content); lineBegin < content.size();) {
+        const Line at = lineAt(content, lineBegin);
+        const qsizetype first = firstNonBlank(content, lineBegin, at.end);
+        const QByteArrayView name = sectionName(content, first, at.end);
+        if (!name.isNull() && sameName(name, section)) {
+            found.sectionFound = true;
+            found.lastLineEnd = at.end;
+            locateKey(content, at.next, key, found);
+            return found;
+        }
+        lineBegin = at.next;
     }
     return found;
+}
+
+QByteArray valueAt(QByteArrayView content, const Location &found)
+{
+    if (found.valueBegin < 0)
+        return {};
+    QByteArrayView value =
+        unquoted(content.sliced(found.valueBegin, found.valueEnd - found.valueBegin));
+    if (value.size() > ProfileFile::MaxValueLength)
+        value = value.first(cutPosition(value));
+    return value.toByteArray();
+}
+
+// FNV-1a over the name with ASCII letters in lower case: names that match
+// have the same hash.
+quint32 foldedHash(QByteArrayView name)
+{
+    quint32 hash = 2166136261u;
+    for (const char c : name) {
+        hash ^= quint8(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        hash *= 16777619u;
+    }
+    return hash;
 }
 
 bool hasLineBreak(QByteArrayView text)
@@ -181,14 +248,7 @@ QByteArrayView lineEnding(QByteArrayView content)
 
 QByteArray ProfileFile::value(QByteArrayView content, QByteArrayView section, QByteArrayView key)
 {
-    const Location found = locate(content, trimmed(section), trimmed(key));
-    if (found.valueBegin < 0)
-        return {};
-    QByteArrayView value =
-        unquoted(content.sliced(found.valueBegin, found.valueEnd - found.valueBegin));
-    if (value.size() > MaxValueLength)
-        value = value.first(cutPosition(value));
-    return value.toByteArray();
+    return valueAt(content, locate(content, trimmed(section), trimmed(key)));
 }
 
 std::optional<QByteArray> ProfileFile::withValue(const QByteArray &content, QByteArrayView section,
@@ -229,4 +289,54 @@ qsizetype ProfileFile::sectionCount(QByteArrayView content)
         lineBegin = lineBreak + 1;
     }
     return count;
+}
+
+ProfileFile::Index::Index(QByteArray content) : m_content(std::move(content))
+{
+    static_assert(MaxFileSize <= std::numeric_limits<quint32>::max());
+    m_content.truncate(MaxFileSize);
+    for (qsizetype lineBegin = contentBegin(m_content); lineBegin < m_content.size();) {
+        const Line at = lineAt(m_content, lineBegin);
+        const qsizetype first = firstNonBlank(m_content, lineBegin, at.end);
+        const QByteArrayView name = sectionName(m_content, first, at.end);
+        if (!name.isNull()) {
+            if (isAscii(name))
+                m_asciiSections.push_back({foldedHash(name), quint32(first)});
+            else
+                m_otherSections.push_back(quint32(first));
+        }
+        lineBegin = at.next;
+    }
+    // Stable, so that sections with the same hash stay in file order and the
+    // first one of a repeated name is met first.
+    std::stable_sort(m_asciiSections.begin(), m_asciiSections.end(),
+                     [](const Section &a, const Section &b) { return a.hash < b.hash; });
+}
+
+QByteArray ProfileFile::Index::value(QByteArrayView section, QByteArrayView key) const
+{
+    section = trimmed(section);
+    key = trimmed(key);
+    Location found;
+    const auto lookIn = [&](qsizetype first) {
+        const Line at = lineAt(m_content, first);
+        if (!sameName(sectionName(m_content, first, at.end), section))
+            return false;
+        found.sectionFound = true;
+        found.lastLineEnd = at.end;
+        locateKey(m_content, at.next, key, found);
+        return true;
+    };
+    // A name in ASCII matches only names in ASCII, and the other way round.
+    if (isAscii(section)) {
+        const auto [begin, end] = std::equal_range(
+            m_asciiSections.begin(), m_asciiSections.end(), Section{foldedHash(section), 0},
+            [](const Section &a, const Section &b) { return a.hash < b.hash; });
+        for (auto it = begin; it != end && !lookIn(it->line); ++it) {
+        }
+    } else {
+        for (auto it = m_otherSections.begin(); it != m_otherSections.end() && !lookIn(*it); ++it) {
+        }
+    }
+    return valueAt(m_content, found);
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <optional>
+#include <vector>
 
 // The profile-file format on bytes, without any file access: a line holding a
 // name in square brackets opens a section, a line "name=value" inside it is a
@@ -40,5 +41,32 @@ QByteArray value(QByteArrayView content, QByteArrayView section, QByteArrayView 
 // name that contains "]".
 std::optional<QByteArray> withValue(const QByteArray &content, QByteArrayView section,
                                     QByteArrayView key, QByteArrayView value);
+
+// The content with the place of every section line noted in one pass, so
+// that a lookup costs a search among the section names and a walk through
+// the keys of its own section instead of a walk through the whole content:
+// reading every key of a long update list stays linear in its length. Finds
+// the same values as value(). Holds at most MaxFileSize bytes of the content,
+// as a read of the file does, and eight bytes per section line besides.
+class Index
+{
+public:
+    explicit Index(QByteArray content);
+
+    const QByteArray &content() const { return m_content; }
+    QByteArray value(QByteArrayView section, QByteArrayView key) const;
+
+private:
+    struct Section {
+        quint32 hash; // of the name, ASCII letters folded
+        quint32 line; // where its section line begins, blanks excluded
+    };
+
+    QByteArray m_content;
+    // Sections named in ASCII, by hash and then in file order.
+    std::vector<Section> m_asciiSections;
+    // Where the other section lines begin, in file order; few lists have any.
+    std::vector<quint32> m_otherSections;
+};
 
 } // namespace ProfileFile

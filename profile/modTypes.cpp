@@ -1,5 +1,6 @@
 #include "profile/modTypes.h"
 
+#include "profile/ProfileCache.h"
 #include "profile/ProfileFile.h"
 
 #include <QFile>
@@ -8,14 +9,10 @@
 
 QString ReadIni(const QString &file, const QString &section, const QString &key)
 {
-    QFile profile(file);
-    if (!profile.open(QIODevice::ReadOnly))
+    const std::shared_ptr<const ProfileFile::Index> profile = ProfileCache::Current(file);
+    if (!profile)
         return {};
-    const QByteArray content = profile.size() > ProfileFile::MaxFileSize
-                                   ? profile.read(ProfileFile::MaxFileSize)
-                                   : profile.readAll();
-    return QString::fromLocal8Bit(
-        ProfileFile::value(content, section.toLocal8Bit(), key.toLocal8Bit()));
+    return QString::fromLocal8Bit(profile->value(section.toLocal8Bit(), key.toLocal8Bit()));
 }
 
 // The new content goes to a temporary file beside the profile, which then

@@ -1,6 +1,7 @@
 // libFuzzer target for the profile-file engine: the input is a profile file
 // as a server or an editor might hand it over. Every read must stay inside
-// the input, and every write must read back what it wrote while leaving the
+// the input and find through the index what a walk through the content
+// finds, and every write must read back what it wrote while leaving the
 // other keys as they were.
 
 #include "profile/ProfileFile.h"
@@ -18,7 +19,7 @@ struct Name {
     const char *key;
 };
 
-constexpr std::array<Name, 8> names{{
+constexpr std::array<Name, 9> names{{
     {"GENERAL", "TotalFiles"},
     {"GENERAL", "Date"},
     {"general", " time "},
@@ -27,6 +28,10 @@ constexpr std::array<Name, 8> names{{
     {"FILE2", "FileName"},
     {"", "x"},
     {"[", "="},
+    {"\xC3\x9C"
+     "BER",
+     "schl\xC3\xBC"
+     "ssel"},
 }};
 
 void check(bool condition)
@@ -49,10 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray value = input.sliced(content.size(), valueLength);
     const Name target = names[choice % names.size()];
 
+    const ProfileFile::Index index(content);
     std::array<QByteArray, names.size()> before;
     for (size_t i = 0; i < names.size(); ++i) {
         before[i] = ProfileFile::value(content, names[i].section, names[i].key);
         check(before[i].size() <= ProfileFile::MaxValueLength);
+        check(index.value(names[i].section, names[i].key) == before[i]);
     }
 
     const std::optional<QByteArray> written =

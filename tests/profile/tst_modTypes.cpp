@@ -1,3 +1,4 @@
+#include "profile/ProfileCache.h"
 #include "profile/ProfileFile.h"
 #include "profile/modTypes.h"
 
@@ -5,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
 #include <optional>
 
 // Every test function and row gets a fresh folder holding at most "init.ini",
@@ -155,8 +157,8 @@ private slots:
 
     // Every written value reads back unchanged, a refused one leaves the old
     // value, and nothing but the profile is left in its folder. The read
-    // before the write must not be cached: updates.ini is replaced by each
-    // download.
+    // before the write keeps the profile's content, which the read after it
+    // must not take for the new one.
     void write()
     {
         QFETCH(QByteArray, before);
@@ -170,6 +172,44 @@ private slots:
         QCOMPARE(stored(), after);
         QCOMPARE(entries(), QStringList{"init.ini"});
         QCOMPARE(ReadIni(file(), section, key), after == before ? old : value);
+    }
+
+    // Reads keep the indexed content while the file is unchanged; a rewrite
+    // of the same size with the old modification time must still be seen,
+    // whether it comes by a rename (a new file: the stamp shows it, trusted at
+    // once here) or in place right after a read (within the span in which a
+    // stamp is not trusted on its own).
+    void rewriteIsSeen_data()
+    {
+        QTest::addColumn<bool>("inPlace");
+        QTest::addColumn<bool>("trustAtOnce");
+        QTest::newRow("replaced by a rename") << false << true;
+        QTest::newRow("rewritten in place") << true << false;
+    }
+
+    void rewriteIsSeen()
+    {
+        QFETCH(bool, inPlace);
+        QFETCH(bool, trustAtOnce);
+        ProfileCache::TrustStampsAtOnceForTests(trustAtOnce);
+        const auto restore = qScopeGuard([] { ProfileCache::TrustStampsAtOnceForTests(false); });
+        store("[GENERAL]\r\nLastUpdate=old\r\n");
+        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
+        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
+
+        const std::filesystem::path profile(file().toStdU16String());
+        const std::filesystem::file_time_type modified = std::filesystem::last_write_time(profile);
+        const QString written = inPlace ? file() : m_dir->filePath("new.ini");
+        QFile out(written);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write("[GENERAL]\r\nLastUpdate=new\r\n"), 27);
+        out.close();
+        std::filesystem::last_write_time(written.toStdU16String(), modified);
+        if (!inPlace)
+            std::filesystem::rename(written.toStdU16String(), profile);
+        QCOMPARE(std::filesystem::last_write_time(profile), modified);
+
+        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "new");
     }
 
     // Neither a missing folder nor a folder in the profile's place gets a file.

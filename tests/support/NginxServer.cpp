@@ -27,15 +27,21 @@ void openForWorker(const QString &path)
     QFile::setPermissions(path, readable);
 }
 
-QString config(const QString &prefix, const QString &root, int port)
+QString config(const QString &prefix, const QString &root, int port, const QString &accessLog)
 {
+    const QString logging =
+        accessLog.isEmpty()
+            ? QStringLiteral("access_log off;")
+            : QStringLiteral("log_format timed '$msec $request_time $request_uri';\n"
+                             "    access_log %1 timed;")
+                  .arg(accessLog);
     return QStringLiteral(R"(daemon off;
 worker_processes 1;
 pid %1/nginx.pid;
 error_log %1/error.log warn;
 events { worker_connections 4096; }
 http {
-    access_log off;
+    %4
     sendfile on;
     tcp_nopush on;
     keepalive_requests 100000;
@@ -53,7 +59,8 @@ http {
 }
 )")
         .arg(prefix, root)
-        .arg(port);
+        .arg(port)
+        .arg(logging);
 }
 
 } // namespace
@@ -86,7 +93,7 @@ bool NginxServer::start()
             m_error = file.errorString();
             return false;
         }
-        file.write(config(m_prefix.path(), m_root, port).toUtf8());
+        file.write(config(m_prefix.path(), m_root, port, m_accessLog).toUtf8());
         file.close();
 
         m_process.setProcessChannelMode(QProcess::MergedChannels);

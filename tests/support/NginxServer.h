@@ -17,6 +17,11 @@ public:
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
 
+    // Before start(): log every request to `path`, one line each: the time the
+    // request ended and its duration, in seconds with milliseconds (nginx's
+    // $msec and $request_time), and the request's path.
+    void setAccessLog(const QString &path) { m_accessLog = path; }
+
     // False when nginx could not be started; errorString() tells why.
     bool start();
     void stop();
@@ -29,6 +34,7 @@ private:
     bool waitUntilAccepting(int port);
 
     QString m_root;
+    QString m_accessLog;
     QTemporaryDir m_prefix;
     QProcess m_process;
     int m_port = 0;
