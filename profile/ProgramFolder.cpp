@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 namespace
 {
@@ -41,4 +42,10 @@ QString InitIniPath()
 QString UpdatesIniPath()
 {
     return ProgramPath(QStringLiteral("\\updates\\updates.ini"));
+}
+
+QString ProgramFilePath()
+{
+    return ProgramFolder() + QDir::separator() +
+           QFileInfo(QCoreApplication::applicationFilePath()).fileName();
 }

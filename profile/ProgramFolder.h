@@ -14,3 +14,6 @@ QString ProgramPath(const QString &suffix);
 // ProgramPath("\updates\init.ini") and ProgramPath("\updates\updates.ini").
 QString InitIniPath();
 QString UpdatesIniPath();
+
+// The program file: the program folder followed by the executable's own name.
+QString ProgramFilePath();

@@ -19,32 +19,43 @@ QString ReadIni(const QString &file, const QString &section, const QString &key)
 // replaces it in one step: a program that dies mid-write leaves the old
 // profile whole. A profile that is read-only is refused up front, because the
 // replacement would otherwise succeed wherever its folder is writable.
-void WriteIni(const QString &file, const QString &section, const QString &key, const QString &value)
+//
+// On a full disk the temporary file gets no bytes. QSaveFile's own buffer
+// would hide that: its write succeeds, the flush inside commit() fails, and
+// commit() still puts the empty file in the profile's place. Unbuffered, every
+// write reaches the file at once and a failed one makes the commit discard
+// the temporary file; each step's result is checked all the same, so that
+// the old profile stays byte for byte unless every byte of the new one was
+// written.
+bool WriteIni(const QString &file, const QString &section, const QString &key, const QString &value)
 {
     const QFileInfo info(file);
     QByteArray content;
     if (info.exists()) {
         if (!info.isFile() || !info.isWritable() || info.size() > ProfileFile::MaxFileSize)
-            return;
+            return false;
         QFile profile(file);
         if (!profile.open(QIODevice::ReadOnly))
-            return;
+            return false;
         content = profile.readAll();
         if (profile.error() != QFileDevice::NoError)
-            return;
+            return false;
     }
 
     const std::optional<QByteArray> updated = ProfileFile::withValue(
         content, section.toLocal8Bit(), key.toLocal8Bit(), value.toLocal8Bit());
-    if (!updated || (info.exists() && *updated == content))
-        return;
+    if (!updated)
+        return false;
+    if (info.exists() && *updated == content)
+        return true;
 
     QSaveFile replacement(file);
-    if (!replacement.open(QIODevice::WriteOnly))
-        return;
-    if (replacement.write(*updated) != updated->size()) {
+    if (!replacement.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    if (replacement.write(*updated) != updated->size() || !replacement.flush() ||
+        replacement.error() != QFileDevice::NoError) {
         replacement.cancelWriting();
-        return;
+        return false;
     }
-    replacement.commit();
+    return replacement.commit();
 }

@@ -2,22 +2,28 @@
 
 #include "profile/ProgramFolder.h"
 
-#include <QDir>
 #include <QRegularExpression>
+#include <QStringList>
 #include <algorithm>
 
 namespace
 {
 
+bool OnlyDotsAndBlanks(const QString &component)
+{
+    return std::all_of(component.cbegin(), component.cend(),
+                       [](QChar c) { return c == QLatin1Char('.') || c == QLatin1Char(' '); });
+}
+
 bool ClimbsUp(const QString &component)
 {
-    if (component.count(QLatin1Char('.')) < 2)
-        return false;
-    for (const QChar c : component) {
-        if (c != QLatin1Char('.') && c != QLatin1Char(' '))
-            return false;
-    }
-    return true;
+    return component.count(QLatin1Char('.')) >= 2 && OnlyDotsAndBlanks(component);
+}
+
+QStringList Components(const QString &path)
+{
+    static const QRegularExpression separators(QStringLiteral(R"([\\/])"));
+    return path.split(separators);
 }
 
 } // namespace
@@ -26,17 +32,33 @@ bool FileNameGuard::StaysInside(const QString &name)
 {
     if (name.contains(QLatin1Char(':')))
         return false;
-    static const QRegularExpression separators(QStringLiteral(R"([\\/])"));
-    const QStringList components = name.split(separators);
+    const QStringList components = Components(name);
     return std::none_of(components.cbegin(), components.cend(), ClimbsUp);
 }
 
-bool FileNameGuard::IsProfile(const QString &target)
+QString FileNameGuard::Normalised(const QString &path)
 {
-    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(target));
-    for (const QString &profile : {InitIniPath(), UpdatesIniPath()}) {
-        if (clean.compare(QDir::cleanPath(QDir::fromNativeSeparators(profile)),
-                          Qt::CaseInsensitive) == 0)
+    QStringList kept;
+    for (QString component : Components(path)) {
+        if (ClimbsUp(component)) {
+            if (!kept.isEmpty())
+                kept.removeLast();
+            continue;
+        }
+        while (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
+            component.chop(1);
+        if (!component.isEmpty())
+            kept.append(component.toCaseFolded());
+    }
+    const bool rooted = path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\'));
+    return (rooted ? QStringLiteral("/") : QString()) + kept.join(QLatin1Char('/'));
+}
+
+bool FileNameGuard::IsProtected(const QString &target)
+{
+    const QString normalised = Normalised(target);
+    for (const QString &kept : {InitIniPath(), UpdatesIniPath(), ProgramFilePath()}) {
+        if (normalised == Normalised(kept))
             return true;
     }
     return false;

@@ -3,7 +3,7 @@
 #include <QString>
 
 // Keeps the files of an update where the update may put them: below the
-// program folder, and never onto the two profile files.
+// program folder, and never onto the two profile files or the program itself.
 class FileNameGuard
 {
 public:
@@ -12,6 +12,14 @@ public:
     // such as "..." or ".. "); "\" and "/" both separate components.
     static bool StaysInside(const QString &name);
 
-    // True when `target` names init.ini or updates.ini, whatever the case.
-    static bool IsProfile(const QString &target);
+    // `path` as Windows finds the file it names: "\" and "/" alike, doubled
+    // and trailing separators and "." components gone, ".." taking back the
+    // component before it, trailing dots and blanks of each component dropped,
+    // letter case folded. Two paths that name one file there give one text.
+    static QString Normalised(const QString &path);
+
+    // True when `target` names init.ini, updates.ini or the program file, in
+    // any spelling that Normalised() takes to the same text: a list must not
+    // overwrite the player's settings, its own list or the running updater.
+    static bool IsProtected(const QString &target);
 };

@@ -1,5 +1,6 @@
 #include "update/UpdateRun.h"
 
+#include "download/Address.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
 #include "download/ModalBox.h"
@@ -11,6 +12,7 @@
 #include "profile/modTypes.h"
 #include "update/FileNameGuard.h"
 #include "update/FileStamp.h"
+#include "update/RunLock.h"
 #include "update/UpdateWindow.h"
 
 #include <QCoreApplication>
@@ -43,9 +45,26 @@ int FileCount(double totalFiles)
     return int(rounded);
 }
 
+// A greeting is a few lines of text, but a server may send megabytes of it.
+// The log shows at most MaxGreetingLength characters, cut between two
+// characters rather than inside one.
+QString LoggedGreeting(QString greeting)
+{
+    if (greeting.size() <= UpdateRun::MaxGreetingLength)
+        return greeting;
+    qsizetype cut = UpdateRun::MaxGreetingLength;
+    if (greeting.at(cut - 1).isHighSurrogate())
+        --cut;
+    greeting.truncate(cut);
+    return greeting;
+}
+
 } // namespace
 
-UpdateRun::UpdateRun(UpdateWindow &window, QObject *parent) : QObject(parent), m_window(window) {}
+UpdateRun::UpdateRun(UpdateWindow &window, QObject *parent)
+    : QObject(parent), m_window(window), m_lock(std::make_unique<RunLock>())
+{
+}
 
 UpdateRun::~UpdateRun() = default;
 
@@ -113,6 +132,16 @@ void UpdateRun::RetrieveUpdateList()
     m_inRun = true;
     const auto runEnded = qScopeGuard([this] { m_inRun = false; });
     try {
+        if (!m_lock->Take()) {
+            // Another updater works in this folder: leave every file to it.
+            m_abandoned = true;
+            ShowModalBox(m_window.Widget(),
+                         QStringLiteral("Another update is running in this folder."),
+                         QStringLiteral("Update Running"), BoxIcon::None);
+            if (!m_window.IsClosed())
+                m_window.CloseWindow();
+            return;
+        }
         ConnectDownloader();
         const QString hello = ReadIni(InitIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
@@ -122,7 +151,7 @@ void UpdateRun::RetrieveUpdateList()
             throw UpdateFailure(error.what());
         }
         ThrowIfClosed();
-        m_window.AddText(greeting);
+        m_window.AddText(LoggedGreeting(greeting));
         m_window.AddText(QStringLiteral("Downloading updates.ini, please wait..."));
         Yield();
 
@@ -244,6 +273,10 @@ void UpdateRun::UpdateFilesSteps()
     const int count = int(std::min<qsizetype>(listed, SectionCount(UpdatesIniPath())));
     if (listed > count)
         m_failedFiles += listed - count;
+    // The record names the list whose files this loop installs, even when
+    // another list lands in updates.ini before the last file has settled.
+    m_recordDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
+    m_recordTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
         const QString url = ReadIni(UpdatesIniPath(), section, QStringLiteral("URL"));
@@ -258,12 +291,15 @@ void UpdateRun::UpdateFilesSteps()
 
 void UpdateRun::StartFile(const QString &url, const QString &savePath, const QString &fileName)
 {
-    if (!FileNameGuard::StaysInside(savePath) || !FileNameGuard::StaysInside(fileName)) {
+    // Checked here rather than left to the Downloader, whose answer to a bad
+    // address is a modal box: a list of many would bury the player in boxes.
+    if (!FileNameGuard::StaysInside(savePath) || !FileNameGuard::StaysInside(fileName) ||
+        AddressRefusal(url)) {
         FileFailed(fileName);
         return;
     }
     const QString target = ProgramPath(savePath + QStringLiteral("\\") + fileName);
-    if (FileNameGuard::IsProfile(target)) {
+    if (FileNameGuard::IsProtected(target)) {
         FileFailed(fileName);
         return;
     }
@@ -271,20 +307,20 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     m_window.AddText(QStringLiteral("Downloading ") + fileName);
 
     // A second file with the same target waits for the first one, so that
-    // every transfer in flight has a tag of its own.
+    // every transfer in flight has a file of its own. Two spellings of one
+    // file ("\data" and "/data\") are one target.
+    const QString key = FileNameGuard::Normalised(target);
     WaitUntil(
-        [&] {
-            return !m_pendingFiles.contains(target) && !m_window.Downloader2().IsInFlight(target);
-        },
+        [&] { return !m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(target); },
         QDeadlineTimer(QDeadlineTimer::Forever));
 
-    m_pendingFiles.insert(target, fileName);
+    m_pendingFiles.insert(key, fileName);
     m_erroredTargets.remove(target);
     m_window.Downloader2().BeginDownload(url, target);
     ThrowIfClosed();
-    if (m_pendingFiles.contains(target) && !m_window.Downloader2().IsInFlight(target)) {
+    if (m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(target)) {
         // Refused at start: the Downloader has shown its own box.
-        m_pendingFiles.remove(target);
+        m_pendingFiles.remove(key);
         FileFailed(fileName);
     }
 }
@@ -309,7 +345,7 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
     if (m_abandoned || m_window.IsClosed())
         return;
     const bool failed = m_erroredTargets.remove(SaveFile);
-    const auto pending = m_pendingFiles.constFind(SaveFile);
+    const auto pending = m_pendingFiles.constFind(FileNameGuard::Normalised(SaveFile));
     if (pending == m_pendingFiles.cend())
         return;
     const QString fileName = pending.value();
@@ -320,7 +356,9 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
 }
 
 // Once the last file transfer has settled: the record is written only when
-// every listed file was stored, so a failed update is offered again.
+// every listed file was stored, so a failed update is offered again. A record
+// that cannot be written (a full disk) leaves init.ini as it was, and the log
+// does not claim the update complete.
 void UpdateRun::FinishIfSettled()
 {
     if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned ||
@@ -329,11 +367,12 @@ void UpdateRun::FinishIfSettled()
     m_finished = true;
     m_window.AddText(QStringLiteral("Finished......."));
     if (m_failedFiles == 0) {
-        const QString date = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
-        const QString time = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
-        WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), date);
-        WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), time);
-        m_window.AddText(QStringLiteral("Update Complete"));
+        const bool recorded =
+            WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), m_recordDate) &&
+            WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), m_recordTime);
+        m_window.AddText(recorded ? QStringLiteral("Update Complete")
+                                  : QStringLiteral("Update Not Recorded, Update Will Be "
+                                                   "Offered Again"));
     } else {
         m_window.AddText(QString::number(m_failedFiles) +
                          QStringLiteral(" Files Failed, Update Will Be Offered Again"));

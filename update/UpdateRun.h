@@ -6,7 +6,9 @@
 #include <QSet>
 #include <QString>
 #include <functional>
+#include <memory>
 
+class RunLock;
 class UpdateWindow;
 
 // The update run: greeting, update list, last-update check and file update
@@ -31,6 +33,8 @@ public:
     // last pass, counted from the start of the check.
     static constexpr int ListWaitMs = 60000;
     static constexpr int CheckPasses = 10500;
+    // The most characters of the greeting that the status log shows.
+    static constexpr qsizetype MaxGreetingLength = 64 * 1024;
 
 private:
     // Thrown after a yield once the window has closed: the run ends at once,
@@ -61,14 +65,20 @@ private:
     void downloadComplete(qint64 MaxBytes, const QString &SaveFile);
 
     UpdateWindow &m_window;
+    // Held from the run's start until the window goes.
+    std::unique_ptr<RunLock> m_lock;
     bool m_connected = false;
     bool m_abandoned = false;
     bool m_inRun = false;
 
-    // File transfers of this update still to settle: target path -> FileName.
+    // File transfers of this update still to settle: normalised target path
+    // -> FileName.
     QHash<QString, QString> m_pendingFiles;
     QSet<QString> m_erroredTargets;
     int m_failedFiles = 0;
     bool m_allFilesStarted = false;
     bool m_finished = false;
+    // "Date" and "Time" of the list whose files the loop started.
+    QString m_recordDate;
+    QString m_recordTime;
 };

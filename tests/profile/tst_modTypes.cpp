@@ -155,10 +155,10 @@ private slots:
         refused("key like a comment", "v", "GENERAL", ";LastUpdate");
     }
 
-    // Every written value reads back unchanged, a refused one leaves the old
-    // value, and nothing but the profile is left in its folder. The read
-    // before the write keeps the profile's content, which the read after it
-    // must not take for the new one.
+    // Every written value reads back unchanged and the write says so; a
+    // refused one leaves the old value and says it failed. Nothing but the
+    // profile is left in its folder. The read before the write keeps the
+    // profile's content, which the read after it must not take for the new one.
     void write()
     {
         QFETCH(QByteArray, before);
@@ -168,7 +168,7 @@ private slots:
         QFETCH(QByteArray, after);
         store(before);
         const QString old = ReadIni(file(), section, key);
-        WriteIni(file(), section, key, value);
+        QCOMPARE(WriteIni(file(), section, key, value), after != before);
         QCOMPARE(stored(), after);
         QCOMPARE(entries(), QStringList{"init.ini"});
         QCOMPARE(ReadIni(file(), section, key), after == before ? old : value);
@@ -243,7 +243,7 @@ private slots:
         if (probe.open(QIODevice::WriteOnly | QIODevice::Append))
             QSKIP("this user writes regardless of permissions");
 
-        WriteIni(file(), "GENERAL", "LastUpdate", "new");
+        QVERIFY(!WriteIni(file(), "GENERAL", "LastUpdate", "new"));
         QCOMPARE(stored(), before);
         QCOMPARE(entries(), QStringList{"init.ini"});
     }

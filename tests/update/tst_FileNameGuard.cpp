@@ -16,7 +16,7 @@ void tst_FileNameGuard::guards_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("inside");
-    QTest::addColumn<bool>("profile"); // of the name below the program folder
+    QTest::addColumn<bool>("kept"); // the name below the program folder is a profile or the program
     // Dots that are part of a name, or a lone ".", do not climb.
     QTest::newRow("dots inside a name") << "a..b.txt" << true << false;
     QTest::newRow("current folder") << "\\.\\data" << true << false;
@@ -29,16 +29,22 @@ void tst_FileNameGuard::guards_data()
     QTest::newRow("updates.ini, other case") << "\\UPDATES\\Updates.Ini" << true << true;
     QTest::newRow("init.ini, doubled separator") << "\\updates\\\\init.ini" << true << true;
     QTest::newRow("init.ini elsewhere") << "\\data\\init.ini" << true << false;
+    // Windows drops the trailing dots and blanks of a name.
+    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    QTest::newRow("program, trailing dot and blank") << "/" + program + ". " << true << true;
+    QTest::newRow("program in a subfolder") << "\\data\\" + program << true << false;
+    QTest::newRow("program through \\.\\ and \\\\")
+        << "\\.\\\\" + program.toUpper() << true << true;
 }
 
 void tst_FileNameGuard::guards()
 {
     QFETCH(QString, name);
     QFETCH(bool, inside);
-    QFETCH(bool, profile);
+    QFETCH(bool, kept);
     SetProgramFolder(QStringLiteral("/opt/game"));
     QCOMPARE(FileNameGuard::StaysInside(name), inside);
-    QCOMPARE(FileNameGuard::IsProfile(ProgramPath(name)), profile);
+    QCOMPARE(FileNameGuard::IsProtected(ProgramPath(name)), kept);
 }
 
 QTEST_GUILESS_MAIN(tst_FileNameGuard)

@@ -4,8 +4,10 @@
 #include "profile/ProgramFolder.h"
 #include "profile/modTypes.h"
 #include "tests/support/TestHttpServer.h"
+#include "update/RunLock.h"
 
 #include <QDirIterator>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -59,6 +61,17 @@ void WriteFile(const QString &path, const QByteArray &content)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
+// Writes to `path` until its file system has no byte left.
+void FillDisk(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::Append | QIODevice::Unbuffered))
+        return;
+    const QByteArray chunk(64 * 1024, 'f');
+    while (file.write(chunk) > 0) {
+    }
+}
+
 // One run to its end, and what it must leave behind.
 struct RunCase {
     QByteArray list{}; // this run's list; empty: not served
@@ -71,6 +84,12 @@ struct RunCase {
     int listDelayMs = 0;
     QString listFolder = QStringLiteral("/list"); // "UpdateFileURL"; empty: none
     QString lastDate = RecordedDate, lastTime = RecordedTime;
+    QByteArray greeting = Greeting.toUtf8(); // served at "Hello"
+    QString greetingLine = Greeting;         // what the log shows of it
+    QByteArray listAfterStart{};             // replaces updates.ini while a file is in flight
+    // The program folder is a small file system of its own, filled up when
+    // the last file has been stored.
+    bool diskFullAtEnd = false;
 };
 
 } // namespace
@@ -91,9 +110,12 @@ class tst_UpdateRun : public QObject
         {"/files/b.dat", {"bravo", 0}},
         {"/files/c.map", {"charlie", 0}},
         {"/files/evil", {"[GENERAL]\r\nHello=http://evil.example/\r\n", 0}},
-        {"/files/slow", {"slow", 1000}}};
-    std::atomic<int> m_listRequests{0}, m_answered{0};
+        {"/files/slow", {"slow", 1000}},
+        {"/files/held", {"held", 0}}};
+    std::atomic<int> m_listRequests{0}, m_helloRequests{0}, m_answered{0};
+    std::atomic<bool> m_hold{false}; // keeps "/files/held" from answering
 
+    QString m_mounted;
     std::unique_ptr<QTemporaryDir> m_outer;
     QDir m_program;
     QList<ModalBoxRequest> m_boxes;
@@ -101,6 +123,18 @@ class tst_UpdateRun : public QObject
 
     QString Url(const QString &path) const { return m_server.url(path); }
     QString Path(const QString &relative) const { return m_program.filePath(relative); }
+
+    // Every file below the temporary folder, by its path from the program folder.
+    QMap<QString, QByteArray> Files() const
+    {
+        QMap<QString, QByteArray> files;
+        QDirIterator it(m_outer->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            files.insert(m_program.relativeFilePath(path), ReadAll(path));
+        }
+        return files;
+    }
 
     void ServeList(const QByteArray &body, int delayMs = 0)
     {
@@ -125,11 +159,15 @@ private slots:
         m_server.server().Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             std::unique_lock lock(m_mutex);
             m_listRequests += int(req.path == "/list/updates.txt");
+            m_helloRequests += int(req.path == "/hello.txt");
             const auto it = m_documents.find(req.path);
             const bool found = it != m_documents.end();
             const auto [body, delayMs] = found ? it->second : std::pair<std::string, int>();
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            for (int waited = 0; req.path == "/files/held" && m_hold && waited < 30000;
+                 waited += 10)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             res.set_content(body, "application/octet-stream");
             res.status = found ? 200 : 404;
             ++m_answered;
@@ -142,6 +180,7 @@ private slots:
         {
             std::lock_guard lock(m_mutex);
             m_documents.erase("/list/updates.txt");
+            m_documents["/hello.txt"] = {Greeting.toStdString(), 0};
             m_listRequests = 0;
         }
         m_outer = std::make_unique<QTemporaryDir>();
@@ -157,6 +196,9 @@ private slots:
 
     void cleanup()
     {
+        m_hold = false;
+        if (!m_mounted.isEmpty())
+            QProcess::execute("umount", {"--lazy", std::exchange(m_mounted, QString())});
         SetModalBoxPresenter(m_previousPresenter);
         SetProgramFolder(QString());
         m_outer.reset();
@@ -194,33 +236,72 @@ private slots:
                        aFile};
         // Regression: a count near 2^31 kept the run starting refused transfers,
         // one box each, for days. No more files are tried than the list has
-        // sections (here [GENERAL] and [FILE1]): FILE2 has no section, so its
-        // empty address is refused by the Downloader's box.
-        QTest::newRow("hostile TotalFiles")
-            << RunCase{UpdateList("2147483647", {a}),
-                       QStringList{"2147483647 Files Found...", "Downloading a.txt", "Downloading ",
-                                   "Failed to download "} +
-                           Failed(2147483646),
-                       aFile, 1};
-        // Each is refused whether it climbs in SavePath or in FileName or names a
-        // profile; dots inside names are allowed.
+        // sections (here [GENERAL] and [FILE1]): FILE2 has no section, and
+        // its empty address fails it.
+        QTest::newRow("hostile TotalFiles") << RunCase{
+            UpdateList("2147483647", {a}),
+            QStringList{"2147483647 Files Found...", "Downloading a.txt", "Failed to download "} +
+                Failed(2147483646),
+            aFile};
+        // Each is refused whether it climbs in SavePath or in FileName, names a
+        // profile or the program file itself; dots inside names are allowed.
         const QString evil = Url("/files/evil");
+        const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
         QTest::newRow("hostile names") << RunCase{
-            UpdateList("4", {{evil, "", "..\\..\\x"},
+            UpdateList("5", {{evil, "", "..\\..\\x"},
                              {evil, "\\..\\..", "y"},
                              {evil, "\\UPDATES", "Updates.INI"},
+                             {evil, "\\.", program.toUpper() + " ."},
                              {a[0], "\\data..ok", "a..b.txt"}}),
-            QStringList{"4 Files Found...", "Failed to download ..\\..\\x", "Failed to download y",
-                        "Failed to download Updates.INI", "Downloading a..b.txt"} +
-                Failed(3),
+            QStringList{"5 Files Found...", "Failed to download ..\\..\\x", "Failed to download y",
+                        "Failed to download Updates.INI",
+                        "Failed to download " + program.toUpper() + " .", "Downloading a..b.txt"} +
+                Failed(4),
             {{"data..ok/a..b.txt", "alpha"}}};
-        // One target twice: the second waits for the slower first, both settle.
-        QTest::newRow("duplicate targets") << RunCase{
+        // Regression: each bad address opened the Downloader's box. Now each
+        // is a failed file, and the good one after them is still installed.
+        QTest::newRow("bad addresses") << RunCase{
+            UpdateList("4", {{"ftp://127.0.0.1/a.txt", "", "f.txt"},
+                             {"http:///a.txt", "", "h.txt"},
+                             {"files/a.txt", "", "n.txt"},
+                             a}),
+            QStringList{"4 Files Found...", "Failed to download f.txt", "Failed to download h.txt",
+                        "Failed to download n.txt", "Downloading a.txt"} +
+                Failed(3),
+            aFile};
+        // One target in two spellings: the second waits for the slower first,
+        // both settle, and the later one's bytes stay.
+        QTest::newRow("one target, two spellings") << RunCase{
             UpdateList("2",
-                       {{Url("/files/slow"), "\\data", "same.txt"}, {a[0], "\\data", "same.txt"}}),
+                       {{Url("/files/slow"), "\\data\\", "same.txt"}, {a[0], "/data", "same.txt"}}),
             QStringList{"2 Files Found...", "Downloading same.txt", "Downloading same.txt"} +
                 Complete,
             {{"data/same.txt", "alpha"}}};
+        // Regression: a long line froze the window for minutes. The log shows
+        // at most 64 Ki characters of it, without half a character.
+        const QString longLine = QString(65535, 'g') + "\U0001F600" + QString(128 * 1024, 'h');
+        QTest::newRow("greeting of one long line") << RunCase{.list = oneOfThree,
+                                                              .log = OneFile,
+                                                              .files = aFile,
+                                                              .greeting = longLine.toUtf8(),
+                                                              .greetingLine = QString(65535, 'g')};
+        // Regression: the record named a list that landed while the files of
+        // the one before were still arriving.
+        const QByteArray laterList =
+            "[GENERAL]\r\nTotalFiles=0\r\nDate=2027-02-02\r\nTime=09:00\r\n";
+        QTest::newRow("list replaced while a file is in flight")
+            << RunCase{.list = UpdateList("1", {{Url("/files/slow"), "", "s.txt"}}),
+                       .log = QStringList{"1 Files Found...", "Downloading s.txt"} + Complete,
+                       .files = {{"s.txt", "slow"}},
+                       .listAfterStart = laterList};
+        // Regression: on a full disk the record's write put an empty init.ini
+        // in place of the player's. It stays as it was, and the log says so.
+        QTest::newRow("disk full as the update ends") << RunCase{
+            .list = oneOfThree,
+            .log = QStringList{"1 Files Found...", "Downloading a.txt", "Finished.......",
+                               "Update Not Recorded, Update Will Be Offered Again"},
+            .files = aFile,
+            .diskFullAtEnd = true};
         QTest::newRow("same date and time") << RunCase{.list = oneOfThree,
                                                        .log = NothingToUpdate,
                                                        .lastDate = OfferedDate,
@@ -252,18 +333,42 @@ private slots:
     void run()
     {
         QFETCH(RunCase, c);
+        if (c.diskFullAtEnd) {
+            if (QProcess::execute(
+                    "mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", m_program.path()}) != 0)
+                QSKIP("cannot mount a small tmpfs here (needs root where mount is allowed)");
+            m_mounted = m_program.path();
+            QVERIFY(m_program.mkpath("updates"));
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_documents["/hello.txt"] = {c.greeting.toStdString(), 0};
+        }
         const QString init = Path("updates/init.ini");
         WriteInit(c);
+        const QByteArray initBefore = ReadAll(init);
         if (!c.previousList.isEmpty())
             WriteFile(Path("updates/updates.ini"), c.previousList);
         if (!c.list.isEmpty())
             ServeList(c.list, c.listDelayMs);
 
         frmUpdate window;
+        const QString filler = Path("filler");
+        if (c.diskFullAtEnd)
+            connect(&window.Downloader2(), &Downloader::DownloadComplete, &window,
+                    [&](qint64, const QString &target) {
+                        if (target != UpdatesIniPath())
+                            FillDisk(filler);
+                    });
         window.Form_Load();
+        if (!c.listAfterStart.isEmpty()) {
+            QVERIFY(window.Downloader2().InFlight() > 0);
+            WriteFile(Path("updates/updates.ini"), c.listAfterStart);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(window.DoneEnabled() || window.IsClosed(), 30000);
         QVERIFY(!window.IsClosed());
         QStringList log = RunStart + c.log;
+        log[1] = c.greetingLine;
         if (c.listFolder.isEmpty()) // refused at once, before "Receiving Update File"
             log.insert(3, "Failed to download updates.ini");
         QCOMPARE(window.LogText().split("\r\n"), log);
@@ -271,19 +376,55 @@ private slots:
         QCOMPARE(m_boxes.size(), c.boxes);
         QCOMPARE(m_listRequests, c.listFolder.isEmpty() ? 0 : 1);
 
-        QMap<QString, QByteArray> files{};
-        QDirIterator it(m_outer->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            files.insert(m_program.relativeFilePath(path), ReadAll(path));
-        }
+        if (c.diskFullAtEnd)
+            QVERIFY(QFile::remove(filler));
+        QMap<QString, QByteArray> files = Files();
         files.remove("updates/init.ini");
         files.remove("updates/updates.ini");
+        files.remove(m_program.relativeFilePath(RunLock::Path()));
         QCOMPARE(files, c.files);
-        // The record is written exactly when the log says the update is complete.
+        // The record is written exactly when the log says the update is
+        // complete; otherwise init.ini keeps every byte.
         const bool complete = log.endsWith("Update Complete");
-        QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate"), complete ? OfferedDate : c.lastDate);
-        QCOMPARE(ReadIni(init, "GENERAL", "LastUpdateTime"), complete ? OfferedTime : c.lastTime);
+        if (complete) {
+            QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate"), OfferedDate);
+            QCOMPARE(ReadIni(init, "GENERAL", "LastUpdateTime"), OfferedTime);
+        } else {
+            QCOMPARE(ReadAll(init), initBefore);
+        }
+    }
+
+    // A second updater started in the folder of a running one shows one box
+    // and ends without touching a file or the network; the first one goes on
+    // and records its own update.
+    void secondRunInSameFolder()
+    {
+        WriteInit();
+        ServeList(UpdateList("1", {{Url("/files/held"), "", "held.txt"}}));
+        m_hold = true;
+        frmUpdate first;
+        first.Form_Load();
+        QVERIFY(first.Downloader2().IsInFlight(Path("held.txt")));
+        const QMap<QString, QByteArray> before = Files();
+        QVERIFY(before.contains(m_program.relativeFilePath(RunLock::Path())));
+        const int greetings = m_helloRequests;
+        {
+            frmUpdate second;
+            second.Form_Load();
+            QVERIFY(second.IsClosed());
+            QCOMPARE(second.LogText(), QString());
+        }
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes[0].text, QStringLiteral("Another update is running in this folder."));
+        QCOMPARE(Files(), before);
+        QCOMPARE(m_helloRequests, greetings);
+
+        m_hold = false;
+        QTRY_VERIFY_WITH_TIMEOUT(first.DoneEnabled(), 30000);
+        QVERIFY(first.LogText().endsWith("Update Complete"));
+        QCOMPARE(ReadAll(Path("held.txt")), QByteArray("held"));
+        QCOMPARE(ReadIni(Path("updates/init.ini"), "GENERAL", "LastUpdate"), OfferedDate);
+        QCOMPARE(m_boxes.size(), 1);
     }
 
     void greetingFailureEndsRun()

@@ -23,7 +23,7 @@ QByteArray ReadAll(const QString &path)
 
 // The built updater, copied into a temporary program folder, updates from
 // nginx on loopback. It waits for Done once the update has ended, so the test
-// ends it after checking what it left behind.
+// kills it after checking what it left behind, and starts it once more.
 class tst_UpdaterProcess : public QObject
 {
     Q_OBJECT
@@ -73,6 +73,17 @@ void tst_UpdaterProcess::updatesFromNginx()
     QVERIFY(ReadAll(init).contains(hello));
     // Still open, waiting for Done.
     QCOMPARE(process.state(), QProcess::Running);
+    process.kill();
+    QVERIFY(process.waitForFinished(5000));
+
+    // The killed updater left its lock behind. A lock whose process has gone
+    // does not keep the next start from updating.
+    QVERIFY(QFile::exists(program.filePath("updates/updater.lock")));
+    const QByteArray list = ReadAll(served.filePath("updates.txt"));
+    WriteFile(served.filePath("updates.txt"), QByteArray(list).replace("Time=18:30", "Time=19:45"));
+    process.start(updater, {});
+    QVERIFY(process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(ReadAll(init).contains("LastUpdateTime=19:45"), 60000);
     process.kill();
     QVERIFY(process.waitForFinished(5000));
 }
