@@ -1,5 +1,6 @@
 #include "update/ListSignature.h"
 
+#include <QByteArray>
 #include <array>
 #include <cstring>
 #include <limits>
