@@ -116,6 +116,14 @@ QString ServerLayout::CopyHashed(const QString &from, const QString &to, GameFil
     return {};
 }
 
+QByteArray ServerLayout::FileUrl(const QString &baseUrl, const QString &relativePath)
+{
+    QByteArray url = baseUrl.toUtf8() + "/files";
+    for (const QString &component : relativePath.split(u'/'))
+        url += '/' + QUrl::toPercentEncoding(component);
+    return url;
+}
+
 QByteArray ServerLayout::UpdateList(const QList<GameFile> &files, const QString &baseUrl,
                                     const QString &date, const QString &time)
 {
@@ -124,13 +132,11 @@ QByteArray ServerLayout::UpdateList(const QList<GameFile> &files, const QString 
     for (qsizetype n = 0; n < files.size(); ++n) {
         const GameFile &file = files[n];
         const QStringList components = file.relativePath.split(u'/');
-        QByteArray url = baseUrl.toUtf8() + "/files";
-        for (const QString &component : components)
-            url += '/' + QUrl::toPercentEncoding(component);
         QString savePath;
         for (qsizetype c = 0; c + 1 < components.size(); ++c)
             savePath += u'\\' + components[c];
-        list += "\n[FILE" + QByteArray::number(n + 1) + "]\nURL=" + url +
+        list += "\n[FILE" + QByteArray::number(n + 1) +
+                "]\nURL=" + FileUrl(baseUrl, file.relativePath) +
                 "\nSavePath=" + ProfileValue(savePath) +
                 "\nFileName=" + ProfileValue(components.last()) +
                 "\nSize=" + QByteArray::number(file.size) + "\nSHA256=" + file.sha256.toHex() +

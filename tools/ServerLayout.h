@@ -32,6 +32,9 @@ Scan ScanGame(const QString &gameDir);
 QString CopyHashed(const QString &from, const QString &to, GameFile &file,
                    const std::function<void(qint64)> &progress);
 
+// The address of a file: `baseUrl`, "/files/" and the percent-encoded path.
+QByteArray FileUrl(const QString &baseUrl, const QString &relativePath);
+
 // The update list in the updater's profile format.
 QByteArray UpdateList(const QList<GameFile> &files, const QString &baseUrl, const QString &date,
                       const QString &time);

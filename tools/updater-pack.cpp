@@ -278,6 +278,16 @@ int Build(const QStringList &args)
     }
 
     ServerLayout::Scan scan = ServerLayout::ScanGame(gamePath);
+    // The updater reads a value of the list up to 4999 bytes; a longer
+    // address would arrive cut.
+    for (const ServerLayout::GameFile &file : scan.files) {
+        if (!scan.refusal.isEmpty())
+            break;
+        if (ServerLayout::FileUrl(options.baseUrl, file.relativePath).size() > 4999)
+            scan.refusal = u'"' + file.relativePath +
+                           QStringLiteral("\" has an address longer "
+                                          "than the updater reads");
+    }
     if (!scan.refusal.isEmpty())
         return Fail(QStringLiteral("refused %1; nothing was written").arg(scan.refusal));
 

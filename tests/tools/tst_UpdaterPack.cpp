@@ -103,6 +103,13 @@ void tst_UpdaterPack::keysAndLayout()
     QCOMPARE(QFileInfo(Path("our.key")).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
              QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray secret = ReadAll(Path("our.key"));
+    // The checksum minisign verifies when it decrypts a key: BLAKE2b-256 over
+    // "Ed", the key id and the 64-byte secret key, stored last.
+    const QByteArray record = QByteArray::fromBase64(secret.split('\n').value(1));
+    QCOMPARE(record.size(), 158);
+    QCOMPARE(record.first(6), QByteArray("Ed\0\0B2", 6));
+    QCOMPARE(record.sliced(126), QCryptographicHash::hash("Ed" + record.sliced(54, 72),
+                                                          QCryptographicHash::Blake2b_256));
     QCOMPARE(Pack({"keygen", Path("our.key"), Path("other.pub")}).exitCode, 1);
     QCOMPARE(ReadAll(Path("our.key")), secret);
     QVERIFY(!QFile::exists(Path("other.pub")));
@@ -193,6 +200,10 @@ void tst_UpdaterPack::refusals_data()
         << QStringList{"Data/x.txt", "data/y.txt"} << url << false << 1 << "\"Data\" and \"data\"";
     QTest::newRow("the updater's profile")
         << QStringList{"Updates/INIT.ini"} << url << false << 1 << "\"Updates/INIT.ini\"";
+    // Seven folders of 80 snowmen: 5040 bytes of address once percent-encoded.
+    QTest::newRow("address the updater would cut")
+        << QStringList{QStringList(7, QString(80, QChar(0x2603))).join(u'/') + "/x"} << url << false
+        << 1 << "has an address longer";
     QTest::newRow("server folder in use") << legal << url << true << 1 << "not an empty folder";
     QTest::newRow("no --url") << legal << QStringList{} << false << 2 << "--url";
     QTest::newRow("--expires without --secret")
