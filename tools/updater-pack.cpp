@@ -172,8 +172,9 @@ QString ParseBuild(const QStringList &args, BuildOptions &options)
     }
     if (positional.size() != 2)
         return QStringLiteral("build takes GAME_DIR and SERVER_DIR");
-    options.gameDir = positional[0];
-    options.serverDir = positional[1];
+    // Cleaned, so that "server/" names the folder "server" and not an empty name in it.
+    options.gameDir = QDir::cleanPath(positional[0]);
+    options.serverDir = QDir::cleanPath(positional[1]);
 
     while (options.baseUrl.endsWith(u'/'))
         options.baseUrl.chop(1);

@@ -204,6 +204,15 @@ void tst_UpdaterPack::refusals_data()
     QTest::newRow("address the updater would cut")
         << QStringList{QStringList(7, QString(80, QChar(0x2603))).join(u'/') + "/x"} << url << false
         << 1 << "has an address longer";
+    // A key as minisign writes it with a password: "Sc" (scrypt) as its KDF.
+    QCOMPARE(Pack({"keygen", Path("locked.key"), Path("locked.pub")}).exitCode, 0);
+    QList<QByteArray> locked = ReadAll(Path("locked.key")).split('\n');
+    locked[1] = QByteArray::fromBase64(locked[1]).replace(2, 2, "Sc").toBase64();
+    QFile::remove(Path("locked.key"));
+    WriteFile(Path("locked.key"), locked.join('\n'));
+    QTest::newRow("password-protected key")
+        << legal << url + QStringList{"--secret", Path("locked.key")} << false << 1
+        << "password-protected";
     QTest::newRow("server folder in use") << legal << url << true << 1 << "not an empty folder";
     QTest::newRow("no --url") << legal << QStringList{} << false << 2 << "--url";
     QTest::newRow("--expires without --secret")
