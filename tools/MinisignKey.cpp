@@ -1,6 +1,7 @@
 #include "tools/MinisignKey.h"
 
 #include <QList>
+#include <algorithm>
 #include <cstring>
 #include <sodium.h>
 
@@ -116,10 +117,16 @@ MinisignKey::ReadResult MinisignKey::ReadSecretKey(QByteArrayView file)
         lines.append(line);
         begin = end + 1;
     }
+    // libsodium 1.0.18 reads some bytes above 0x7F as "/": check the alphabet.
+    const bool base64 =
+        lines.size() == 2 && std::all_of(lines[1].begin(), lines[1].end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '+' || c == '/' || c == '=';
+        });
     std::array<unsigned char, SecretRecordSize> record{};
     std::size_t decoded = 0;
     const char *end = nullptr;
-    if (lines.size() != 2 || !lines[0].startsWith("untrusted comment: ") ||
+    if (!base64 || !lines[0].startsWith("untrusted comment: ") ||
         sodium_base642bin(record.data(), record.size(), lines[1].data(),
                           std::size_t(lines[1].size()), nullptr, &decoded, &end,
                           sodium_base64_VARIANT_ORIGINAL) != 0 ||

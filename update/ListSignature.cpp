@@ -1,6 +1,7 @@
 #include "update/ListSignature.h"
 
 #include <QByteArray>
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -28,6 +29,14 @@ constexpr QByteArrayView TrustedPrefix("trusted comment: ");
 // characters, no bits beyond the data (libsodium checks the padding).
 template <std::size_t N> bool DecodeExactly(QByteArrayView text, std::array<unsigned char, N> &out)
 {
+    // libsodium 1.0.18 reads some bytes above 0x7F as "/", so the alphabet is
+    // checked first: a file in another spelling than the signer's is refused.
+    const auto inAlphabet = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '/' || c == '=';
+    };
+    if (!std::all_of(text.begin(), text.end(), inAlphabet))
+        return false;
     std::size_t decoded = 0;
     const char *end = nullptr;
     if (sodium_base642bin(out.data(), out.size(), text.data(), std::size_t(text.size()), nullptr,
