@@ -117,7 +117,7 @@ MinisignKey::ReadResult MinisignKey::ReadSecretKey(QByteArrayView file)
         lines.append(line);
         begin = end + 1;
     }
-    // libsodium 1.0.18 reads some bytes above 0x7F as "/": check the alphabet.
+    // libsodium 1.0.18 reads bytes above 0x7F as "/": check the alphabet.
     const bool base64 =
         lines.size() == 2 && std::all_of(lines[1].begin(), lines[1].end(), [](char c) {
             return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||

@@ -17,19 +17,19 @@ constexpr qsizetype KeyIdSize = 8;
 constexpr qsizetype PublicKeySize = 2 + KeyIdSize + crypto_sign_PUBLICKEYBYTES;
 constexpr qsizetype SignatureSize = 2 + KeyIdSize + crypto_sign_BYTES;
 
-// A real signature file is a few hundred bytes, and minisign caps the trusted
-// comment at 8 KiB; anything far larger is refused before it is looked at, so
-// that a hostile server cannot make the check copy megabytes.
+// A real signature file is a few hundred bytes; anything far larger is
+// refused before it is looked at, so that a hostile server cannot make the
+// check copy megabytes.
 constexpr qsizetype MaxSignatureFileSize = 16 * 1024;
 
 constexpr QByteArrayView UntrustedPrefix("untrusted comment: ");
 constexpr QByteArrayView TrustedPrefix("trusted comment: ");
 
-// Strict base64 of exactly `size` bytes: no blanks, no missing or extra
+// Strict base64 of exactly N bytes: no blanks, no missing or extra
 // characters, no bits beyond the data (libsodium checks the padding).
 template <std::size_t N> bool DecodeExactly(QByteArrayView text, std::array<unsigned char, N> &out)
 {
-    // libsodium 1.0.18 reads some bytes above 0x7F as "/", so the alphabet is
+    // libsodium 1.0.18 reads bytes above 0x7F as "/", so the alphabet is
     // checked first: a file in another spelling than the signer's is refused.
     const auto inAlphabet = [](char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
