@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <array>
+#include <optional>
+
+// Minisign key files and signatures, in the formats minisign 0.11 writes and
+// reads, so that a publisher can make and check keys and signatures with
+// either program. Needs sodium_init() to have been called.
+namespace MinisignKey
+{
+
+// An unencrypted secret key. The bytes are wiped when it goes away, so that
+// they do not linger in freed memory.
+class SecretKey
+{
+public:
+    SecretKey() = default;
+    SecretKey(const SecretKey &) = delete;
+    SecretKey &operator=(const SecretKey &) = delete;
+    SecretKey(SecretKey &&other) noexcept;
+    ~SecretKey();
+
+    // The base64 line of the matching public key, as in a minisign .pub file.
+    QByteArray PublicKeyLine() const;
+
+    std::array<unsigned char, 8> keyId{};
+    // The 32-byte seed followed by the 32-byte public key.
+    std::array<unsigned char, 64> secret{};
+};
+
+struct KeyFiles {
+    QByteArray secretFile;
+    QByteArray publicFile;
+    QByteArray publicKeyLine;
+};
+
+// A fresh key pair as the contents of its two files: the secret key
+// unencrypted, as `minisign -G -W` writes it but with its checksum filled in.
+KeyFiles Generate();
+
+// The key of a secret key file, or the reason it cannot be used in `problem`.
+struct ReadResult {
+    std::optional<SecretKey> key;
+    QString problem;
+};
+ReadResult ReadSecretKey(QByteArrayView file);
+
+// A .minisig file for `data`: prehashed (BLAKE2b-512), with `trustedComment`
+// under the global signature.
+QByteArray Sign(const SecretKey &key, QByteArrayView data, QByteArrayView trustedComment);
+
+} // namespace MinisignKey

@@ -1,0 +1,79 @@
+#include "tools/PackNames.h"
+
+#include <QHash>
+
+namespace
+{
+
+QString ComponentProblem(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c == u':')
+            return QStringLiteral("contains \":\", which the updater refuses");
+        if (c == u'\\')
+            return QStringLiteral("contains \"\\\", which the updater reads as a folder separator");
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("contains a control character");
+        if (QStringView(u"<>\"|?*").contains(c))
+            return QStringLiteral("contains one of <>\"|?*, which Windows does not allow in names");
+        if (c == QChar::ReplacementCharacter)
+            return QStringLiteral("is not valid UTF-8");
+    }
+    // Windows drops trailing dots and blanks, and the updater reads a name of
+    // dots and blanks such as "..." as "..", a step out of its folder.
+    if (name.endsWith(u'.') || name.endsWith(u' '))
+        return QStringLiteral("ends in \".\" or a blank, which Windows drops (and \"..\" "
+                              "climbs out of the folder)");
+    static const QStringList devices = {
+        QStringLiteral("CON"),  QStringLiteral("PRN"),  QStringLiteral("AUX"),
+        QStringLiteral("NUL"),  QStringLiteral("COM1"), QStringLiteral("COM2"),
+        QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("COM5"),
+        QStringLiteral("COM6"), QStringLiteral("COM7"), QStringLiteral("COM8"),
+        QStringLiteral("COM9"), QStringLiteral("LPT1"), QStringLiteral("LPT2"),
+        QStringLiteral("LPT3"), QStringLiteral("LPT4"), QStringLiteral("LPT5"),
+        QStringLiteral("LPT6"), QStringLiteral("LPT7"), QStringLiteral("LPT8"),
+        QStringLiteral("LPT9")};
+    const QString stem = name.section(u'.', 0, 0).trimmed();
+    if (devices.contains(stem, Qt::CaseInsensitive))
+        return QStringLiteral("is a device name on Windows");
+    return {};
+}
+
+} // namespace
+
+QString PackNames::Problem(const QString &relativePath)
+{
+    for (const QString &component : relativePath.split(u'/')) {
+        if (component.isEmpty())
+            return QStringLiteral("has an empty name");
+        const QString problem = ComponentProblem(component);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    // The updater never writes onto its own two profiles.
+    for (const QString &profile :
+         {QStringLiteral("updates/init.ini"), QStringLiteral("updates/updates.ini")}) {
+        if (relativePath.compare(profile, Qt::CaseInsensitive) == 0)
+            return QStringLiteral("would replace the updater's own profile, which it refuses");
+    }
+    return {};
+}
+
+std::optional<std::pair<QString, QString>> PackNames::CaseTwins(const QStringList &relativePaths)
+{
+    QHash<QString, QString> seen; // folded name -> name as found
+    for (const QString &path : relativePaths) {
+        for (qsizetype end = path.indexOf(u'/');; end = path.indexOf(u'/', end + 1)) {
+            const QString name = end < 0 ? path : path.first(end);
+            const QString folded = name.toCaseFolded();
+            const auto found = seen.constFind(folded);
+            if (found == seen.cend())
+                seen.insert(folded, name);
+            else if (*found != name)
+                return std::pair{*found, name};
+            if (end < 0)
+                break;
+        }
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,146 @@
+#include "tools/ServerLayout.h"
+
+#include "tools/PackNames.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QUrl>
+#include <algorithm>
+#include <memory>
+#include <openssl/evp.h>
+
+namespace
+{
+
+QString Quoted(const QString &path)
+{
+    return u'"' + path + u'"';
+}
+
+// A value as one profile line that reads back unchanged: the reader drops
+// blanks around a value and one pair of enclosing quotes, so such a value is
+// enclosed in double quotes of its own.
+QByteArray ProfileValue(const QString &value)
+{
+    const bool losesBlanks =
+        !value.isEmpty() && (value.front().isSpace() || value.back().isSpace());
+    const bool losesQuotes = value.size() >= 2 &&
+                             (value.front() == u'"' || value.front() == u'\'') &&
+                             value.back() == value.front();
+    const QByteArray text = value.toUtf8();
+    return losesBlanks || losesQuotes ? '"' + text + '"' : text;
+}
+
+} // namespace
+
+ServerLayout::Scan ServerLayout::ScanGame(const QString &gameDir)
+{
+    Scan scan;
+    const QDir root(gameDir);
+    // Without FollowSymlinks a linked folder is listed but not entered; it is
+    // refused below rather than silently left out, and cannot loop.
+    QDirIterator entries(gameDir,
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                         QDirIterator::Subdirectories);
+    QStringList paths;
+    while (entries.hasNext()) {
+        entries.next();
+        const QFileInfo info = entries.fileInfo();
+        const QString path = root.relativeFilePath(info.filePath());
+        QString problem;
+        if (info.isDir() && info.isSymLink())
+            problem = QStringLiteral("is a link to a folder");
+        else if (info.isDir() && (!info.isReadable() || !info.isExecutable()))
+            problem = QStringLiteral("is a folder that cannot be read");
+        else if (!info.isDir() && !info.isFile())
+            problem = QStringLiteral("is not a regular file");
+        else if (info.isFile() && !info.isReadable())
+            problem = QStringLiteral("cannot be read");
+        else
+            problem = PackNames::Problem(path);
+        if (!problem.isEmpty()) {
+            scan.refusal = Quoted(path) + u' ' + problem;
+            return scan;
+        }
+        if (info.isFile()) {
+            paths.append(path);
+            scan.files.append({path, info.size(), {}});
+        }
+    }
+    std::sort(scan.files.begin(), scan.files.end(),
+              [](const GameFile &a, const GameFile &b) { return a.relativePath < b.relativePath; });
+    paths.sort();
+    if (const auto twins = PackNames::CaseTwins(paths))
+        scan.refusal = Quoted(twins->first) + QStringLiteral(" and ") + Quoted(twins->second) +
+                       QStringLiteral(" differ only by case, and Windows keeps one for both");
+    return scan;
+}
+
+QString ServerLayout::CopyHashed(const QString &from, const QString &to, GameFile &file,
+                                 const std::function<void(qint64)> &progress)
+{
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(from, source.errorString());
+    QFile target(to);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return QStringLiteral("cannot create %1: %2").arg(to, target.errorString());
+
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(),
+                                                                       EVP_MD_CTX_free);
+    if (!hash || EVP_DigestInit_ex(hash.get(), EVP_sha256(), nullptr) != 1)
+        return QStringLiteral("cannot start SHA-256");
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    qint64 copied = 0;
+    for (;;) {
+        const qint64 got = source.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return QStringLiteral("cannot read %1: %2").arg(from, source.errorString());
+        if (got == 0)
+            break;
+        if (target.write(buffer.constData(), got) != got)
+            return QStringLiteral("cannot write %1: %2").arg(to, target.errorString());
+        EVP_DigestUpdate(hash.get(), buffer.constData(), std::size_t(got));
+        copied += got;
+        progress(copied);
+    }
+    if (!target.flush())
+        return QStringLiteral("cannot write %1: %2").arg(to, target.errorString());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestSize = 0;
+    if (EVP_DigestFinal_ex(hash.get(), digest, &digestSize) != 1)
+        return QStringLiteral("cannot finish SHA-256");
+    file.size = copied;
+    file.sha256 = QByteArray(reinterpret_cast<const char *>(digest), int(digestSize));
+    return {};
+}
+
+QByteArray ServerLayout::FileUrl(const QString &baseUrl, const QString &relativePath)
+{
+    QByteArray url = baseUrl.toUtf8() + "/files";
+    for (const QString &component : relativePath.split(u'/'))
+        url += '/' + QUrl::toPercentEncoding(component);
+    return url;
+}
+
+QByteArray ServerLayout::UpdateList(const QList<GameFile> &files, const QString &baseUrl,
+                                    const QString &date, const QString &time)
+{
+    QByteArray list = "[GENERAL]\nTotalFiles=" + QByteArray::number(files.size()) +
+                      "\nDate=" + ProfileValue(date) + "\nTime=" + ProfileValue(time) + '\n';
+    for (qsizetype n = 0; n < files.size(); ++n) {
+        const GameFile &file = files[n];
+        const QStringList components = file.relativePath.split(u'/');
+        QString savePath;
+        for (qsizetype c = 0; c + 1 < components.size(); ++c)
+            savePath += u'\\' + components[c];
+        list += "\n[FILE" + QByteArray::number(n + 1) +
+                "]\nURL=" + FileUrl(baseUrl, file.relativePath) +
+                "\nSavePath=" + ProfileValue(savePath) +
+                "\nFileName=" + ProfileValue(components.last()) +
+                "\nSize=" + QByteArray::number(file.size) + "\nSHA256=" + file.sha256.toHex() +
+                '\n';
+    }
+    return list;
+}
