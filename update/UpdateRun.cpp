@@ -13,6 +13,7 @@
 #include "update/FileNameGuard.h"
 #include "update/FileStamp.h"
 #include "update/RunLock.h"
+#include "update/SignedList.h"
 #include "update/UpdateWindow.h"
 
 #include <QCoreApplication>
@@ -157,12 +158,18 @@ void UpdateRun::RetrieveUpdateList()
 
         const QString listUrl = ReadIni(InitIniPath(), General, QStringLiteral("UpdateFileURL")) +
                                 QStringLiteral("/updates.txt");
-        const QString listTarget = UpdatesIniPath();
+        m_publicKey = ReadIni(InitIniPath(), General, QStringLiteral("PublicKey"));
+        const QString listTarget = Signed() ? SignedList::ArrivingListPath() : UpdatesIniPath();
         m_window.Downloader2().BeginDownload(listUrl, listTarget);
         ThrowIfClosed();
         if (!m_window.Downloader2().IsInFlight(listTarget) &&
             !m_erroredTargets.contains(listTarget))
-            m_window.AddText(QStringLiteral("Failed to download updates.ini"));
+            ListFailed();
+        if (Signed()) {
+            m_window.Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
+                                                 SignedList::ArrivingSignaturePath());
+            ThrowIfClosed();
+        }
         m_window.ShowBar();
         m_window.AddText(QStringLiteral("Receiving Update File"));
 
@@ -202,7 +209,38 @@ void UpdateRun::ClosingBlock()
 
 bool UpdateRun::ListSettled()
 {
-    return !m_window.Downloader2().IsInFlight(UpdatesIniPath());
+    if (!Signed())
+        return !m_window.Downloader2().IsInFlight(UpdatesIniPath());
+    if (m_window.Downloader2().IsInFlight(SignedList::ArrivingListPath()) ||
+        m_window.Downloader2().IsInFlight(SignedList::ArrivingSignaturePath()))
+        return false;
+    // Once both have settled, the pair is checked once; the check reads
+    // updates.ini only after that, so it never sees a list that failed.
+    if (!m_listChecked) {
+        m_listChecked = true;
+        const bool arrived = !m_erroredTargets.contains(SignedList::ArrivingListPath()) &&
+                             !m_erroredTargets.contains(SignedList::ArrivingSignaturePath());
+        if (!arrived || !SignedList::Adopt(m_publicKey, RecordedListTimestamp()))
+            ListFailed();
+    }
+    return true;
+}
+
+bool UpdateRun::Signed() const
+{
+    return !m_publicKey.isEmpty();
+}
+
+QString UpdateRun::RecordedListTimestamp() const
+{
+    return ReadIni(InitIniPath(), General, QStringLiteral("ListTimestamp"));
+}
+
+void UpdateRun::ListFailed()
+{
+    if (std::exchange(m_listFailureShown, true))
+        return;
+    m_window.AddText(QStringLiteral("Failed to download updates.ini"));
 }
 
 // Loads the four date and time fields; true when the no-files exit was taken.
@@ -277,19 +315,36 @@ void UpdateRun::UpdateFilesSteps()
     // another list lands in updates.ini before the last file has settled.
     m_recordDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
     m_recordTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
+    // The list in place may be one that arrived in an earlier run: it is
+    // checked again, with its kept signature, before a file of it is fetched.
+    if (Signed()) {
+        m_listTimestamp = SignedList::Check(UpdatesIniPath(), SignedList::SignaturePath(),
+                                            m_publicKey, RecordedListTimestamp());
+        if (!m_listTimestamp)
+            ListFailed();
+    }
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
         const QString url = ReadIni(UpdatesIniPath(), section, QStringLiteral("URL"));
         const QString savePath = ReadIni(UpdatesIniPath(), section, QStringLiteral("SavePath"));
         const QString fileName = ReadIni(UpdatesIniPath(), section, QStringLiteral("FileName"));
-        StartFile(url, savePath, fileName);
+        const ExpectedFile expected =
+            ParseExpectedFile(ReadIni(UpdatesIniPath(), section, QStringLiteral("Size")),
+                              ReadIni(UpdatesIniPath(), section, QStringLiteral("SHA256")));
+        // With a signed list, a file the list does not pin by its hash could be
+        // anything; so could any file of a list that failed its check.
+        if (expected.malformed || (Signed() && (!m_listTimestamp || !expected.sha256)))
+            FileFailed(fileName);
+        else
+            StartFile(url, savePath, fileName, expected);
         Yield();
     }
     m_allFilesStarted = true;
     FinishIfSettled();
 }
 
-void UpdateRun::StartFile(const QString &url, const QString &savePath, const QString &fileName)
+void UpdateRun::StartFile(const QString &url, const QString &savePath, const QString &fileName,
+                          [[maybe_unused]] const ExpectedFile &expected)
 {
     // Checked here rather than left to the Downloader, whose answer to a bad
     // address is a modal box: a list of many would bury the player in boxes.
@@ -337,7 +392,7 @@ void UpdateRun::downloadError(const QString &SaveFile)
         return;
     m_erroredTargets.insert(SaveFile);
     if (SaveFile == UpdatesIniPath())
-        m_window.AddText(QStringLiteral("Failed to download updates.ini"));
+        ListFailed();
 }
 
 void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
@@ -368,6 +423,8 @@ void UpdateRun::FinishIfSettled()
     m_window.AddText(QStringLiteral("Finished......."));
     if (m_failedFiles == 0) {
         const bool recorded =
+            (!m_listTimestamp || WriteIni(InitIniPath(), General, QStringLiteral("ListTimestamp"),
+                                          QString::number(*m_listTimestamp))) &&
             WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), m_recordDate) &&
             WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), m_recordTime);
         m_window.AddText(recorded ? QStringLiteral("Update Complete")

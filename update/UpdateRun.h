@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/ExpectedFile.h"
+
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
@@ -7,6 +9,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class RunLock;
 class UpdateWindow;
@@ -57,7 +60,13 @@ private:
     void ClosingBlock();
     void ShowPassProgress(int pass);
 
-    void StartFile(const QString &url, const QString &savePath, const QString &fileName);
+    void StartFile(const QString &url, const QString &savePath, const QString &fileName,
+                   const ExpectedFile &expected);
+    // A publisher's key in init.ini: the list must carry its signature.
+    bool Signed() const;
+    QString RecordedListTimestamp() const;
+    // "Failed to download updates.ini", once per run.
+    void ListFailed();
     void FileFailed(const QString &fileName);
     void FinishIfSettled();
 
@@ -81,4 +90,10 @@ private:
     // "Date" and "Time" of the list whose files the loop started.
     QString m_recordDate;
     QString m_recordTime;
+    // "PublicKey" of init.ini; empty for a list that is not signed.
+    QString m_publicKey;
+    bool m_listChecked = false;
+    bool m_listFailureShown = false;
+    // The signed timestamp of the list whose files the loop started.
+    std::optional<qint64> m_listTimestamp;
 };

@@ -1,0 +1,102 @@
+#include "update/SignedList.h"
+
+#include "profile/ProfileFile.h"
+#include "profile/ProgramFolder.h"
+#include "update/ListSignature.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QLoggingCategory>
+#include <filesystem>
+#include <system_error>
+
+Q_LOGGING_CATEGORY(lcTrust, "updater.trust")
+
+namespace
+{
+
+// A list is read no further than the profile reader would read it; a larger
+// one cannot be what the publisher signed for this program.
+std::optional<QByteArray> ReadAtMost(const QString &path, qint64 limit)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray bytes = file.read(limit + 1);
+    if (file.error() != QFileDevice::NoError || bytes.size() > limit)
+        return std::nullopt;
+    return bytes;
+}
+
+bool MoveInto(const QString &from, const QString &to)
+{
+    std::error_code error;
+    // Replaces the old file in one step on the same volume.
+    std::filesystem::rename(std::filesystem::path(from.toStdU16String()),
+                            std::filesystem::path(to.toStdU16String()), error);
+    return !error;
+}
+
+} // namespace
+
+QString SignedList::ArrivingListPath()
+{
+    return ProgramPath(QStringLiteral("\\updates\\updates.ini.arriving"));
+}
+
+QString SignedList::ArrivingSignaturePath()
+{
+    return ProgramPath(QStringLiteral("\\updates\\updates.ini.arriving.minisig"));
+}
+
+QString SignedList::SignaturePath()
+{
+    return ProgramPath(QStringLiteral("\\updates\\updates.ini.minisig"));
+}
+
+std::optional<qint64> SignedList::Check(const QString &listPath, const QString &signaturePath,
+                                        const QString &publicKey, const QString &recordedTimestamp)
+{
+    const auto list = ReadAtMost(listPath, ProfileFile::MaxFileSize);
+    const auto signature = ReadAtMost(signaturePath, 16 * 1024);
+    if (!list || !signature) {
+        qCWarning(lcTrust) << "list or signature missing or too large:" << listPath;
+        return std::nullopt;
+    }
+    const ListSignature::Result verified =
+        ListSignature::Verify(*list, *signature, publicKey.toLatin1());
+    if (verified.failure != ListSignature::Failure::None) {
+        qCWarning(lcTrust) << "list signature refused, reason" << int(verified.failure);
+        return std::nullopt;
+    }
+    // A list older than the one last installed is an old release replayed.
+    bool recorded = false;
+    const qint64 last = recordedTimestamp.toLongLong(&recorded);
+    if (recorded && verified.timestamp < last) {
+        qCWarning(lcTrust) << "list signed at" << verified.timestamp << "is older than" << last;
+        return std::nullopt;
+    }
+    // An expired list keeps players on an old release long after a new one.
+    if (verified.expires && *verified.expires <= QDateTime::currentSecsSinceEpoch()) {
+        qCWarning(lcTrust) << "list expired at" << *verified.expires;
+        return std::nullopt;
+    }
+    return verified.timestamp;
+}
+
+std::optional<qint64> SignedList::Adopt(const QString &publicKey, const QString &recordedTimestamp)
+{
+    std::optional<qint64> timestamp =
+        Check(ArrivingListPath(), ArrivingSignaturePath(), publicKey, recordedTimestamp);
+    // The signature goes first: a crash between the two moves leaves a pair
+    // that does not verify, which fails safe, never a list that passes with
+    // the wrong signature.
+    if (timestamp && !(MoveInto(ArrivingSignaturePath(), SignaturePath()) &&
+                       MoveInto(ArrivingListPath(), UpdatesIniPath()))) {
+        qCWarning(lcTrust) << "could not put the checked list in place";
+        timestamp.reset();
+    }
+    QFile::remove(ArrivingListPath());
+    QFile::remove(ArrivingSignaturePath());
+    return timestamp;
+}
