@@ -37,6 +37,12 @@ Downloader::~Downloader()
 
 void Downloader::BeginDownload(const QString &url, const QString &SaveFile)
 {
+    BeginDownload(url, SaveFile, ReadExpectation{});
+}
+
+void Downloader::BeginDownload(const QString &url, const QString &SaveFile,
+                               [[maybe_unused]] const ReadExpectation &expected)
+{
     if (const auto refusal = m_reads->Start(url, SaveFile))
         ShowModalBox(parentWidget() ? window() : nullptr,
                      DownloaderWarningText(*refusal, QStringLiteral("BeginDownload")),

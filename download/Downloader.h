@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/ReadExpectation.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -30,6 +32,10 @@ public:
     // A read into a SaveFile whose read is still in flight cannot start: the
     // first read keeps the file and the second is refused with the box.
     void BeginDownload(const QString &url, const QString &SaveFile);
+    // The same, with what the body must be: a body that does not match
+    // `expected` is a failed read.
+    void BeginDownload(const QString &url, const QString &SaveFile,
+                       const ReadExpectation &expected);
 
     // Keeps the control at 32 x 32 pixels.
     void SizeIt();

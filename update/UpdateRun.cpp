@@ -344,7 +344,7 @@ void UpdateRun::UpdateFilesSteps()
 }
 
 void UpdateRun::StartFile(const QString &url, const QString &savePath, const QString &fileName,
-                          [[maybe_unused]] const ExpectedFile &expected)
+                          const ExpectedFile &expected)
 {
     // Checked here rather than left to the Downloader, whose answer to a bad
     // address is a modal box: a list of many would bury the player in boxes.
@@ -371,7 +371,7 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
 
     m_pendingFiles.insert(key, fileName);
     m_erroredTargets.remove(target);
-    m_window.Downloader2().BeginDownload(url, target);
+    m_window.Downloader2().BeginDownload(url, target, {expected.size, expected.sha256});
     ThrowIfClosed();
     if (m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(target)) {
         // Refused at start: the Downloader has shown its own box.

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+#include <optional>
+
+// What the caller knows a read's body must be. A body that does not match
+// fails the read, and its target is left as it was. Without either value the
+// body is taken as the server sends it.
+struct ReadExpectation {
+    // Bytes. A body that grows past it is cut off at once. With a size of 0,
+    // an empty body is a file like any other.
+    std::optional<qint64> size;
+    // The 32 bytes of the body's SHA-256.
+    std::optional<QByteArray> sha256;
+};
