@@ -27,7 +27,7 @@ void openForWorker(const QString &path)
     QFile::setPermissions(path, readable);
 }
 
-QString config(const QString &prefix, const QString &root, int port)
+QString config(const QString &prefix, const QString &root, const QString &server)
 {
     return QStringLiteral(R"(daemon off;
 worker_processes 1;
@@ -47,13 +47,12 @@ http {
     uwsgi_temp_path %1/uwsgi;
     scgi_temp_path %1/scgi;
     server {
-        listen 127.0.0.1:%3;
         root %2;
+        %3
     }
 }
 )")
-        .arg(prefix, root)
-        .arg(port);
+        .arg(prefix, root, server);
 }
 
 } // namespace
@@ -86,7 +85,14 @@ bool NginxServer::start()
             m_error = file.errorString();
             return false;
         }
-        file.write(config(m_prefix.path(), m_root, port).toUtf8());
+        const QString listen =
+            m_certificate.isEmpty()
+                ? QStringLiteral("listen 127.0.0.1:%1;").arg(port)
+                : QStringLiteral("listen 127.0.0.1:%1 ssl http2; ssl_certificate %2; "
+                                 "ssl_certificate_key %3;")
+                      .arg(port)
+                      .arg(m_certificate, m_key);
+        file.write(config(m_prefix.path(), m_root, listen + m_directives).toUtf8());
         file.close();
 
         m_process.setProcessChannelMode(QProcess::MergedChannels);
@@ -138,5 +144,8 @@ void NginxServer::stop()
 
 QString NginxServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(m_certificate.isEmpty() ? "http" : "https")
+        .arg(m_port)
+        .arg(path);
 }

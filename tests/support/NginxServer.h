@@ -17,6 +17,15 @@ public:
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
 
+    // Before start(): serve over TLS (and HTTP/2) with these PEM files.
+    void setTls(const QString &certificate, const QString &key)
+    {
+        m_certificate = certificate;
+        m_key = key;
+    }
+    // Before start(): more directives for the server block, e.g. locations.
+    void addDirectives(const QString &directives) { m_directives += directives; }
+
     // False when nginx could not be started; errorString() tells why.
     bool start();
     void stop();
@@ -33,4 +42,7 @@ private:
     QProcess m_process;
     int m_port = 0;
     QString m_error;
+    QString m_certificate;
+    QString m_key;
+    QString m_directives;
 };
