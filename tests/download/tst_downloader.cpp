@@ -165,6 +165,7 @@ class tst_Downloader : public QObject
     QList<Reply> m_script;
     QList<Try> m_tries;
     QElapsedTimer m_clock;
+    std::atomic<int> m_slowRequests = 0;
 
     QList<Try> tries()
     {
@@ -204,6 +205,9 @@ private slots:
         });
         m_http->server().Get("/script", [this](const httplib::Request &req,
                                                httplib::Response &res) { script(req, res); });
+        m_http->server().set_logger([this](const httplib::Request &req, const httplib::Response &) {
+            m_slowRequests += req.path == "/slow";
+        });
         m_clock.start();
         m_http->start();
     }
@@ -386,6 +390,7 @@ private slots:
         // 24 slow reads of 0.5 s, 6 at a time: the last ones wait 1.5 s for a
         // connection, longer than the 1 s in which a read must receive 1 KiB.
         const int count = 32, slow = 24;
+        m_slowRequests = 0;
         const auto size = [](int i) { return i < slow ? 2000 : 1000 + i * 97; };
         for (int i = 0; i < count; ++i)
             m_downloader->BeginDownload(m_http->url(i < slow
@@ -403,6 +408,8 @@ private slots:
             verifyEnd(m_events.value(target(QString::number(i))), size(i));
             QCOMPARE(contentOf(target(QString::number(i))), pattern(size(i)));
         }
+        // None of them failed a try unseen.
+        QCOMPARE(m_slowRequests.load(), slow);
     }
 
     // A chunked body: the server library would cut a body of known length to
