@@ -27,9 +27,10 @@ constexpr curl_off_t longestRetryAfter = 30;
 constexpr qint64 writeBackInterval = 32 * 1024 * 1024;
 // Progress of one read is reported at most this often, about once per repaint.
 constexpr auto reportInterval = milliseconds(16);
-// What libcurl reads from a connection at once; a larger buffer means fewer
-// calls and writes for a large body.
-constexpr long receiveBuffer = 256 * 1024;
+// What libcurl reads from a connection at once: a larger buffer means fewer
+// calls and writes for a large body, but one above malloc's mmap threshold
+// (128 KiB) costs every small file a mapping and its page faults.
+constexpr long receiveBuffer = 64 * 1024;
 
 // Whether a try that ended with this status or error may go better the next time.
 bool retryable(long status)
