@@ -2,12 +2,10 @@
 
 #include "download/SystemNetwork.h"
 
-#include <mutex>
-
-void PrepareCurl()
+bool PrepareCurl()
 {
-    static std::once_flag prepared;
-    std::call_once(prepared, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    static const bool prepared = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return prepared;
 }
 
 QByteArray EncodedAddress(const QUrl &address)

@@ -4,8 +4,9 @@
 #include <QUrl>
 #include <curl/curl.h>
 
-// Makes libcurl ready for use; call on any thread before the first transfer.
-void PrepareCurl();
+// Makes libcurl ready for use, once; call on any thread before the first
+// transfer. False when libcurl cannot be used.
+bool PrepareCurl();
 
 // The rules that every transfer of the updater follows, set on `easy`: http
 // and https only, redirects followed at most 10 times and never from https to

@@ -38,20 +38,23 @@ bool ReplaceFile(const QString &from, const QString &to)
 
 bool FlushToDisk(const std::vector<qintptr> &handles)
 {
+    bool flushed = true;
+#if defined(Q_OS_LINUX)
     // syncfs writes back every file of one file system with one journal
     // commit; a file per file system stands for all the others there.
     std::set<dev_t> synced;
-    bool flushed = true;
     for (const qintptr handle : handles) {
         const int fd = static_cast<int>(handle);
         struct stat status;
-        if (fstat(fd, &status) != 0) {
+        if (fstat(fd, &status) != 0)
             flushed = false;
-            continue;
-        }
-        if (synced.insert(status.st_dev).second && syncfs(fd) != 0)
+        else if (synced.insert(status.st_dev).second && syncfs(fd) != 0)
             flushed = false;
     }
+#else
+    for (const qintptr handle : handles)
+        flushed = fsync(static_cast<int>(handle)) == 0 && flushed;
+#endif
     return flushed;
 }
 

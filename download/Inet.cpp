@@ -95,7 +95,8 @@ QString Inet::OpenURL(const QString &url, std::chrono::milliseconds timeout)
         throw InetError("unusable address: " + url.toStdString());
     const QUrl address = ParseAddress(url);
 
-    PrepareCurl();
+    if (!PrepareCurl())
+        throw InetError("the transfer library cannot be used");
     Outcome outcome;
     // The transfer runs on a thread of its own while the caller's thread waits.
     std::thread worker([&outcome, &address, timeout] { outcome = fetch(address, timeout); });

@@ -153,12 +153,15 @@ struct TransferEngine::Transfer {
 };
 
 TransferEngine::TransferEngine(TransferEvents &events)
-    : m_events(events), m_flusher(events), m_multi((PrepareCurl(), curl_multi_init()))
+    : m_events(events), m_flusher(events), m_multi(PrepareCurl() ? curl_multi_init() : nullptr)
 {
-    if (m_multi) {
-        // Both are limits on the multi handle; a failure leaves libcurl's own defaults.
-        curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerHost);
-        curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    // Without its limits the multi handle is not used: every read then fails.
+    if (m_multi &&
+        (curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, connectionsPerHost) !=
+             CURLM_OK ||
+         curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX)) != CURLM_OK)) {
+        curl_multi_cleanup(m_multi);
+        m_multi = nullptr;
     }
     m_thread = std::thread([this] { run(); });
 }
@@ -169,8 +172,7 @@ TransferEngine::~TransferEngine()
         const std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
-    if (m_multi)
-        curl_multi_wakeup(m_multi);
+    wake();
     m_thread.join();
     if (m_multi)
         curl_multi_cleanup(m_multi);
@@ -183,8 +185,7 @@ void TransferEngine::Start(quint64 id, const QUrl &address, const QString &targe
         const std::lock_guard lock(m_mutex);
         m_commands.push_back({Command::Start, id, address, target, settings});
     }
-    if (m_multi)
-        curl_multi_wakeup(m_multi);
+    wake();
 }
 
 void TransferEngine::DropAll()
@@ -193,8 +194,14 @@ void TransferEngine::DropAll()
         const std::lock_guard lock(m_mutex);
         m_commands.push_back({Command::DropAll, 0, {}, {}, {}});
     }
-    if (m_multi)
-        curl_multi_wakeup(m_multi);
+    wake();
+}
+
+void TransferEngine::wake()
+{
+    // Should the wake-up fail, the thread still looks at its commands within a second.
+    if (m_multi && curl_multi_wakeup(m_multi) != CURLM_OK)
+        return;
 }
 
 void TransferEngine::run()
@@ -202,11 +209,8 @@ void TransferEngine::run()
     while (takeCommands()) {
         launchDueRetries();
         int running = 0;
-        if (m_multi && curl_multi_perform(m_multi, &running) != CURLM_OK) {
-            // The multi handle itself is broken: no read can go on.
-            while (!m_transfers.empty())
-                fail(*m_transfers.begin()->second);
-        }
+        if (m_multi && curl_multi_perform(m_multi, &running) != CURLM_OK)
+            failAll();
         int queued = 0;
         while (CURLMsg *message = m_multi ? curl_multi_info_read(m_multi, &queued) : nullptr) {
             Transfer *transfer = nullptr;
@@ -217,11 +221,18 @@ void TransferEngine::run()
         }
         // Woken early by libcurl's own timers, by a socket or by a command.
         const int wait = int(std::min(untilNextRetry(), milliseconds(1000)).count());
-        if (m_multi)
-            curl_multi_poll(m_multi, nullptr, 0, wait, nullptr);
+        if (m_multi && curl_multi_poll(m_multi, nullptr, 0, wait, nullptr) != CURLM_OK)
+            failAll();
     }
     while (!m_transfers.empty())
         remove(*m_transfers.begin()->second);
+}
+
+void TransferEngine::failAll()
+{
+    // The multi handle itself is broken: no read can go on.
+    while (!m_transfers.empty())
+        fail(*m_transfers.begin()->second);
 }
 
 bool TransferEngine::takeCommands()
@@ -405,7 +416,9 @@ size_t TransferEngine::onBody(char *data, size_t size, size_t count, void *trans
             return CURL_WRITEFUNC_ERROR;
         t.response.bodyStarted = true;
     }
-    // Written here, on the transfer thread, before libcurl reads more: a disk
+    // Every stored byte passes here once, on the transfer thread: the place to
+    // hold a body to what the list expects of it (its size, its digest).
+    // Written here, before libcurl reads more: a disk
     // that falls behind holds the connection back, never a growing buffer.
     if (!t.file->Write(data, length)) {
         t.stop = Transfer::Stop::Store;
@@ -436,10 +449,12 @@ void TransferEngine::report(Transfer &t, bool last)
 
 void TransferEngine::settle(Transfer &t, CURLcode result)
 {
-    curl_multi_remove_handle(m_multi, t.easy.get());
-    t.running = false;
     long status = 0;
-    curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (curl_multi_remove_handle(m_multi, t.easy.get()) != CURLM_OK)
+        return fail(t);
+    t.running = false;
+    if (curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+        return fail(t);
     curl_off_t retryAfter = 0;
     if (curl_easy_getinfo(t.easy.get(), CURLINFO_RETRY_AFTER, &retryAfter) != CURLE_OK ||
         retryAfter > longestRetryAfter)
@@ -452,6 +467,9 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     case Transfer::Stop::Restart:
         return retryOrFail(t, milliseconds(0));
     case Transfer::Stop::Status:
+        // A range the server cannot serve: the body changed under the read.
+        if (status == 416 && t.resuming)
+            return t.restart() ? retryOrFail(t, asked) : fail(t);
         return retryable(status) ? retryOrFail(t, asked) : fail(t);
     case Transfer::Stop::None:
         break;
@@ -512,8 +530,10 @@ void TransferEngine::fail(Transfer &t)
 
 void TransferEngine::remove(Transfer &t)
 {
-    if (t.running)
-        curl_multi_remove_handle(m_multi, t.easy.get());
+    // A handle that libcurl will not let go is cleaned up all the same: the
+    // transfer ends either way.
+    if (t.running && curl_multi_remove_handle(m_multi, t.easy.get()) != CURLM_OK)
+        t.running = false;
     // Destroys the temporary file with the transfer.
     m_transfers.erase(t.id);
 }

@@ -55,6 +55,8 @@ private:
     struct Command;
 
     void run();
+    void wake();
+    void failAll();
     bool takeCommands();
     void begin(Command &command);
     bool launch(Transfer &transfer);
