@@ -461,23 +461,20 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
         retryAfter = 0;
     const milliseconds asked = t.settings.retrySecond * retryAfter;
 
-    switch (t.stop) {
-    case Transfer::Stop::Store:
+    if (t.stop == Transfer::Stop::Store)
         return fail(t);
-    case Transfer::Stop::Restart:
+    if (t.stop == Transfer::Stop::Restart)
         return retryOrFail(t, milliseconds(0));
-    case Transfer::Stop::Status:
+    // An error status, whether its page was cut short or not.
+    if (t.stop == Transfer::Stop::Status ||
+        (result == CURLE_OK && (status < 200 || status > 299))) {
         // A range the server cannot serve: the body changed under the read.
         if (status == 416 && t.resuming)
             return t.restart() ? retryOrFail(t, asked) : fail(t);
         return retryable(status) ? retryOrFail(t, asked) : fail(t);
-    case Transfer::Stop::None:
-        break;
     }
     if (result != CURLE_OK)
         return retryable(result) ? retryOrFail(t, asked) : fail(t);
-    if (status < 200 || status > 299)
-        return retryable(status) ? retryOrFail(t, asked) : fail(t);
     // An empty body is never stored: an update file of no bytes is taken for
     // a server fault rather than allowed to wipe out the file it replaces.
     if (!t.response.bodyStarted || t.stored == 0)
