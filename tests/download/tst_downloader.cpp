@@ -537,7 +537,7 @@ private slots:
         QTRY_COMPARE(tries().size(), 2);
         clock.start();
         makeDownloader();
-        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 300, qPrintable(QString::number(clock.elapsed())));
         ReadFacility::SetRetrySecondForTesting(retrySecond);
         verifyDropped({"a.bin", "b.bin"});
     }
