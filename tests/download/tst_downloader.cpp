@@ -553,8 +553,8 @@ private slots:
         QTest::newRow("redirect from https to http") << "/to-http" << true << false;
     }
 
-    // Over TLS (and HTTP/2) with a certificate made for the test, which only
-    // a read given its CA file trusts.
+    // Over TLS and HTTP/2 with a certificate made for the test, which only a
+    // read given its CA file trusts.
     void tlsReads()
     {
         QFETCH(QString, path);
@@ -574,8 +574,10 @@ private slots:
         file.close();
         NginxServer nginx(served.path());
         nginx.setTls(certificate, key);
-        // The same body over plain http, from the test server.
-        nginx.addDirectives(QStringLiteral("location = /to-http { return 302 %1; }")
+        // The same body over plain http, from the test server; the file only over HTTP/2.
+        nginx.addDirectives(QStringLiteral("location = /to-http { return 302 %1; } "
+                                           "location = /file.bin { if ($server_protocol != "
+                                           "HTTP/2.0) { return 505; } }")
                                 .arg(m_http->url("/bytes/5000")));
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
         ReadFacility::SetCaFileForTesting(trusted ? certificate : QString());
