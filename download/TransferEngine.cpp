@@ -118,7 +118,6 @@ struct TransferEngine::Transfer {
     std::unique_ptr<TempFile> file;
     int tries = 0;
     bool running = false;
-    std::optional<Clock::time_point> retryAt;
 
     // The body in the file so far, and what the response that sent its first
     // bytes said about it; a later try continues it only under the same validator.
@@ -246,6 +245,7 @@ bool TransferEngine::takeCommands()
     }
     for (Command &command : commands) {
         if (command.kind == Command::DropAll) {
+            m_retries.clear();
             while (!m_transfers.empty())
                 remove(*m_transfers.begin()->second);
         } else {
@@ -292,7 +292,6 @@ void TransferEngine::begin(Command &command)
 
 bool TransferEngine::launch(Transfer &t)
 {
-    t.retryAt.reset();
     ++t.tries;
     // A partial body continues only where the server can tell whether it is
     // still the same body; anything else starts again from its first byte.
@@ -492,31 +491,28 @@ void TransferEngine::retryOrFail(Transfer &t, milliseconds asked)
     if (t.tries > retries)
         return fail(t);
     const milliseconds backOff = t.settings.retrySecond * (1 << (t.tries - 1));
-    t.retryAt = Clock::now() + (asked.count() > 0 ? asked : backOff);
+    m_retries.emplace(Clock::now() + (asked.count() > 0 ? asked : backOff), t.id);
 }
 
 void TransferEngine::launchDueRetries()
 {
     const Clock::time_point now = Clock::now();
-    std::vector<Transfer *> due;
-    for (const auto &[id, transfer] : m_transfers)
-        if (transfer->retryAt && *transfer->retryAt <= now)
-            due.push_back(transfer.get());
-    for (Transfer *transfer : due)
-        if (!launch(*transfer))
-            fail(*transfer);
+    while (!m_retries.empty() && m_retries.begin()->first <= now) {
+        const quint64 id = m_retries.begin()->second;
+        m_retries.erase(m_retries.begin());
+        // A read dropped meanwhile has left only its entry here.
+        const auto found = m_transfers.find(id);
+        if (found != m_transfers.end() && !launch(*found->second))
+            fail(*found->second);
+    }
 }
 
 milliseconds TransferEngine::untilNextRetry() const
 {
-    milliseconds next = milliseconds::max();
-    const Clock::time_point now = Clock::now();
-    for (const auto &[id, transfer] : m_transfers)
-        if (transfer->retryAt)
-            next =
-                std::min(next, std::max(milliseconds(0),
-                                        std::chrono::ceil<milliseconds>(*transfer->retryAt - now)));
-    return next;
+    if (m_retries.empty())
+        return milliseconds::max();
+    return std::max(milliseconds(0),
+                    std::chrono::ceil<milliseconds>(m_retries.begin()->first - Clock::now()));
 }
 
 void TransferEngine::fail(Transfer &t)

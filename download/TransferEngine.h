@@ -80,5 +80,8 @@ private:
     bool m_stopping = false;
     // Touched by the transfer thread alone.
     std::map<quint64, std::unique_ptr<Transfer>> m_transfers;
+    // Reads waiting to be tried again, soonest first, so that the loop finds
+    // the next one without looking at every read.
+    std::multimap<std::chrono::steady_clock::time_point, quint64> m_retries;
     std::thread m_thread;
 };
