@@ -15,6 +15,11 @@ namespace
 // At most this many connections to one host; the reads beyond them wait in
 // libcurl without connecting, and so without their stall timer running.
 constexpr long connectionsPerHost = 6;
+// Reads handed to libcurl per host at once: more than its connections, so that
+// HTTP/2 can multiplex and a freed connection is taken at once, but not all of
+// them, because libcurl looks at every read it holds on each turn of the loop.
+// The rest wait here, without any timer running either.
+constexpr int admittedPerHost = 32;
 // A read fails when it receives less than this many bytes per second over
 // its stall time.
 constexpr long stallBytesPerSecond = 1024;
@@ -118,6 +123,9 @@ struct TransferEngine::Transfer {
     std::unique_ptr<TempFile> file;
     int tries = 0;
     bool running = false;
+    // scheme://host:port, whose share of reads in libcurl this one holds.
+    QString host;
+    bool admitted = false;
 
     // The body in the file so far, and what the response that sent its first
     // bytes said about it; a later try continues it only under the same validator.
@@ -218,11 +226,19 @@ void TransferEngine::run()
                 transfer)
                 settle(*transfer, message->data.result);
         }
+        admitWaiting();
         // Woken early by libcurl's own timers, by a socket or by a command.
         const int wait = int(std::min(untilNextRetry(), milliseconds(1000)).count());
         if (m_multi && curl_multi_poll(m_multi, nullptr, 0, wait, nullptr) != CURLM_OK)
             failAll();
     }
+    removeAll();
+}
+
+void TransferEngine::removeAll()
+{
+    m_waiting.clear();
+    m_retries.clear();
     while (!m_transfers.empty())
         remove(*m_transfers.begin()->second);
 }
@@ -230,8 +246,41 @@ void TransferEngine::run()
 void TransferEngine::failAll()
 {
     // The multi handle itself is broken: no read can go on.
+    m_waiting.clear();
+    m_retries.clear();
     while (!m_transfers.empty())
         fail(*m_transfers.begin()->second);
+}
+
+void TransferEngine::admitWaiting()
+{
+    for (auto host = m_waiting.begin(); host != m_waiting.end();) {
+        std::deque<quint64> &queue = host->second;
+        int &admitted = m_admitted[host->first];
+        while (!queue.empty() && admitted < admittedPerHost) {
+            const auto found = m_transfers.find(queue.front());
+            queue.pop_front();
+            // A read dropped meanwhile has left only its entry here.
+            if (found == m_transfers.end())
+                continue;
+            Transfer &t = *found->second;
+            ++admitted;
+            t.admitted = true;
+            if (!launch(t))
+                fail(t);
+        }
+        host = queue.empty() ? m_waiting.erase(host) : std::next(host);
+    }
+}
+
+bool TransferEngine::leaveMulti(Transfer &t)
+{
+    const bool released = !t.running || curl_multi_remove_handle(m_multi, t.easy.get()) == CURLM_OK;
+    t.running = false;
+    if (t.admitted)
+        --m_admitted[t.host];
+    t.admitted = false;
+    return released;
 }
 
 bool TransferEngine::takeCommands()
@@ -244,13 +293,10 @@ bool TransferEngine::takeCommands()
         commands = std::exchange(m_commands, {});
     }
     for (Command &command : commands) {
-        if (command.kind == Command::DropAll) {
-            m_retries.clear();
-            while (!m_transfers.empty())
-                remove(*m_transfers.begin()->second);
-        } else {
+        if (command.kind == Command::DropAll)
+            removeAll();
+        else
             begin(command);
-        }
     }
     return true;
 }
@@ -286,8 +332,12 @@ void TransferEngine::begin(Command &command)
         curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L) == CURLE_OK &&
         (t.settings.caFile.isEmpty() ||
          curl_easy_setopt(easy, CURLOPT_CAINFO, t.settings.caFile.constData()) == CURLE_OK);
-    if (!prepared || !launch(t))
-        fail(t);
+    if (!prepared)
+        return fail(t);
+    t.host = t.address.scheme().toLower() + QLatin1String("://") + t.address.host() +
+             QLatin1Char(':') +
+             QString::number(t.address.port(t.address.scheme() == "https" ? 443 : 80));
+    m_waiting[t.host].push_back(t.id);
 }
 
 bool TransferEngine::launch(Transfer &t)
@@ -449,9 +499,8 @@ void TransferEngine::report(Transfer &t, bool last)
 void TransferEngine::settle(Transfer &t, CURLcode result)
 {
     long status = 0;
-    if (curl_multi_remove_handle(m_multi, t.easy.get()) != CURLM_OK)
+    if (!leaveMulti(t))
         return fail(t);
-    t.running = false;
     if (curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
         return fail(t);
     curl_off_t retryAfter = 0;
@@ -502,8 +551,8 @@ void TransferEngine::launchDueRetries()
         m_retries.erase(m_retries.begin());
         // A read dropped meanwhile has left only its entry here.
         const auto found = m_transfers.find(id);
-        if (found != m_transfers.end() && !launch(*found->second))
-            fail(*found->second);
+        if (found != m_transfers.end())
+            m_waiting[found->second->host].push_back(id);
     }
 }
 
@@ -523,10 +572,8 @@ void TransferEngine::fail(Transfer &t)
 
 void TransferEngine::remove(Transfer &t)
 {
-    // A handle that libcurl will not let go is cleaned up all the same: the
-    // transfer ends either way.
-    if (t.running && curl_multi_remove_handle(m_multi, t.easy.get()) != CURLM_OK)
-        t.running = false;
+    // Whether libcurl let go of the handle or not, it is cleaned up with the transfer.
+    leaveMulti(t);
     // Destroys the temporary file with the transfer.
     m_transfers.erase(t.id);
 }

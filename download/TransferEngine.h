@@ -56,7 +56,10 @@ private:
 
     void run();
     void wake();
+    void removeAll();
     void failAll();
+    void admitWaiting();
+    bool leaveMulti(Transfer &transfer);
     bool takeCommands();
     void begin(Command &command);
     bool launch(Transfer &transfer);
@@ -83,5 +86,8 @@ private:
     // Reads waiting to be tried again, soonest first, so that the loop finds
     // the next one without looking at every read.
     std::multimap<std::chrono::steady_clock::time_point, quint64> m_retries;
+    // Per host: reads waiting their turn to go to libcurl, and how many are there.
+    std::map<QString, std::deque<quint64>> m_waiting;
+    std::map<QString, int> m_admitted;
     std::thread m_thread;
 };
