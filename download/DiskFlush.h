@@ -1,9 +1,25 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
+#include <vector>
 
-// Writes the data of an open file through to the disk, so that a rename over
+// The file-system calls that put downloaded files on the disk for good. Takes
+// the descriptors of QFileDevice::handle(). This is the one place where the
+// operating systems differ in how that is done.
+
+// Writes the data of the open files through to the disk, so that a rename over
 // another file that follows cannot leave a file with a name but no bytes after
-// a power cut. Takes QFileDevice::handle(); blocks until the disk has the data.
-// Safe on any thread while another thread writes to the same file.
-bool FlushToDisk(qintptr handle);
+// a power cut. Blocks until the disk has the data. One call covers a batch:
+// where the system can, it syncs each file system the files lie on once
+// instead of each file on its own, which costs one journal commit in place of
+// one per file. Safe on any thread while another thread writes the files.
+bool FlushToDisk(const std::vector<qintptr> &handles);
+
+// Starts writing what the file holds so far to the disk without waiting for
+// it, so that little is left for FlushToDisk once a large body is complete.
+void StartWriteBack(qintptr handle);
+
+// Puts the closed file `from` in the place of `to` in one step: a reader sees
+// either the old file whole or the new one whole.
+bool ReplaceFile(const QString &from, const QString &to);

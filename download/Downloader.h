@@ -15,11 +15,12 @@ struct ReadOutcome;
 //
 // A read fails (DownloadError, then DownloadComplete with MaxBytes 0) on a
 // network error, an HTTP status other than 2xx, a body shorter than its
-// announced length, 60 s without data, or a target that cannot be written;
-// its target file is then left as it was. A stored read replaces its target
-// in one step before DownloadComplete(bytes); an empty body is stored too and
-// completes with 0 and no DownloadError. To destroy the control from inside
-// one of its own events, use deleteLater().
+// announced length, an empty body, less than 1 KiB received in 60 s, or a
+// target that cannot be written; its target file is then left as it was.
+// Connection failures, time-outs and server statuses that may pass are tried
+// again a few times first, unseen by listeners. A stored read replaces its
+// target in one step before DownloadComplete(bytes). To destroy the control
+// from inside one of its own events, use deleteLater().
 class Downloader : public QWidget
 {
     Q_OBJECT

@@ -2,17 +2,14 @@
 
 #include "download/Address.h"
 
-#include <QEventLoop>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include "download/CurlOptions.h"
+
 #include <QRegularExpression>
 #include <QStringDecoder>
-#include <QThread>
-#include <QTimer>
 #include <QUrl>
+#include <curl/curl.h>
 #include <memory>
-#include <optional>
+#include <thread>
 
 namespace
 {
@@ -43,53 +40,50 @@ QString decode(const QByteArray &body, const QByteArray &contentType)
     return utf8.decode(body);
 }
 
-// Runs on its own thread with its own event loop, so that the caller's
-// thread can simply wait.
+size_t collect(char *data, size_t size, size_t count, void *outcome)
+{
+    QByteArray &body = static_cast<Outcome *>(outcome)->body;
+    // A document this large is not a greeting; refuse it rather than hold it.
+    if (body.size() + qint64(size * count) > Inet::MaxDocumentBytes)
+        return CURL_WRITEFUNC_ERROR;
+    body.append(data, qsizetype(size * count));
+    return size * count;
+}
+
+// Blocks its thread until the document is in, the time is up or the transfer failed.
 Outcome fetch(const QUrl &url, std::chrono::milliseconds timeout)
 {
     Outcome outcome;
-    QNetworkAccessManager manager;
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    std::unique_ptr<QNetworkReply> reply(manager.get(request));
-
-    QEventLoop loop;
-    bool timedOut = false;
-    bool tooLarge = false;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &loop,
-                     [&](qint64 received, qint64) {
-                         if (received > Inet::MaxDocumentBytes) {
-                             tooLarge = true;
-                             loop.quit();
-                         }
-                     });
-    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    deadline.start(timeout);
-    if (!reply->isFinished())
-        loop.exec();
-
-    if (timedOut) {
-        reply->abort();
-        outcome.error = QStringLiteral("no answer within %1 ms").arg(timeout.count());
-    } else if (tooLarge) {
-        reply->abort();
-        outcome.error = QStringLiteral("document larger than %1 bytes").arg(Inet::MaxDocumentBytes);
-    } else if (reply->error() != QNetworkReply::NoError) {
-        outcome.error = reply->errorString();
-    } else {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status >= 400)
-            outcome.error = QStringLiteral("HTTP status %1").arg(status);
-        outcome.body = reply->readAll();
-        outcome.contentType = reply->rawHeader("Content-Type");
+    const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(),
+                                                                   curl_easy_cleanup);
+    char error[CURL_ERROR_SIZE];
+    curl_slist *headers = curl_slist_append(nullptr, "Accept-Encoding: identity");
+    headers = headers ? curl_slist_append(headers, "Cache-Control: no-cache") : nullptr;
+    const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(
+        headers, curl_slist_free_all);
+    if (!easy || !headers || !SetCommonOptions(easy.get(), url, error) ||
+        curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers) != CURLE_OK ||
+        curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, long(timeout.count())) != CURLE_OK ||
+        curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, collect) != CURLE_OK ||
+        curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &outcome) != CURLE_OK) {
+        outcome.error = QStringLiteral("cannot prepare the transfer");
+        return outcome;
     }
+    const CURLcode result = curl_easy_perform(easy.get());
+    long status = 0;
+    char *contentType = nullptr;
+    if (result == CURLE_WRITE_ERROR)
+        outcome.error = QStringLiteral("document larger than %1 bytes").arg(Inet::MaxDocumentBytes);
+    else if (result == CURLE_OPERATION_TIMEDOUT)
+        outcome.error = QStringLiteral("no answer within %1 ms").arg(timeout.count());
+    else if (result != CURLE_OK)
+        outcome.error = QString::fromUtf8(error[0] ? error : curl_easy_strerror(result));
+    else if (curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+             status < 200 || status >= 400)
+        outcome.error = QStringLiteral("HTTP status %1").arg(status);
+    else if (curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK &&
+             contentType)
+        outcome.contentType = contentType;
     return outcome;
 }
 
@@ -101,11 +95,12 @@ QString Inet::OpenURL(const QString &url, std::chrono::milliseconds timeout)
         throw InetError("unusable address: " + url.toStdString());
     const QUrl address = ParseAddress(url);
 
+    if (!PrepareCurl())
+        throw InetError("the transfer library cannot be used");
     Outcome outcome;
-    std::unique_ptr<QThread> worker(
-        QThread::create([&outcome, &address, timeout] { outcome = fetch(address, timeout); }));
-    worker->start();
-    worker->wait();
+    // The transfer runs on a thread of its own while the caller's thread waits.
+    std::thread worker([&outcome, &address, timeout] { outcome = fetch(address, timeout); });
+    worker.join();
 
     if (!outcome.error.isEmpty())
         throw InetError(outcome.error.toStdString());

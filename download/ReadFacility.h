@@ -2,20 +2,18 @@
 
 #include "download/DownloaderError.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <chrono>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-class QSaveFile;
+class TransferEngine;
+class TransferEvents;
 
 // How one read ended. A read is stored only when the whole announced body
 // arrived with a 2xx status and replaced its target file.
@@ -26,12 +24,11 @@ struct ReadOutcome {
     bool lengthKnown = false;
 };
 
-// The asynchronous reads behind a Downloader: one HTTP(S) GET per tag,
-// streamed into a temporary file beside the tag's path and committed over it
-// only when the read has succeeded. The temporary file is written through to
-// the disk on a worker thread before the commit, and a read stays in the
-// facility until then. Notifications arrive through the event loop of the
-// thread that owns the facility.
+// The asynchronous reads behind a Downloader: one HTTP(S) GET per tag, run by
+// a TransferEngine on a thread of its own, streamed into a temporary file
+// beside the tag's path, written through to the disk and only then put in the
+// tag's place, on the thread that owns the facility. Notifications arrive
+// through that thread's event loop.
 class ReadFacility : public QObject
 {
     Q_OBJECT
@@ -43,21 +40,30 @@ public:
     // and the read is under way.
     std::optional<DownloaderError> Start(const QString &url, const QString &tag);
 
-    int Count() const { return static_cast<int>(m_reads.size()); }
-    bool Has(const QString &tag) const { return m_reads.count(tag) != 0; }
+    int Count() const { return static_cast<int>(m_tags.size()); }
+    bool Has(const QString &tag) const { return m_tags.contains(tag); }
 
-    // Forgets every read: no notification follows, temporary files go away
-    // and the targets stay as they were.
+    // Forgets every read: no notification follows, their temporary files go
+    // away and the targets stay as they were.
     void DropAll();
 
-    // How long a read may receive nothing before it fails (normally 60 s);
-    // tests shorten it so that stalls are seen quickly.
+    // How long a read may receive less than 1 KiB before it fails (normally
+    // 60 s, counted in whole seconds); tests shorten it so that stalls are
+    // seen quickly. Applies to reads started afterwards.
     static void SetTransferTimeoutForTesting(std::chrono::milliseconds timeout);
 
-    // What writes a temporary file through to the disk on a worker thread
-    // (normally FlushToDisk); tests put a flush they can hold in its place.
-    // An empty function restores FlushToDisk.
-    static void SetDiskFlushForTesting(std::function<bool(qintptr)> flush);
+    // How long a second of waiting between two tries of a read lasts
+    // (normally 1 s), so that tests need not wait 1 + 2 + 4 s.
+    static void SetRetrySecondForTesting(std::chrono::milliseconds second);
+
+    // Certificates that reads started afterwards trust instead of the
+    // system's; an empty path restores the system's.
+    static void SetCaFileForTesting(const QString &path);
+
+    // What writes a batch of temporary files through to the disk (normally
+    // FlushToDisk); tests put a flush they can hold in its place. An empty
+    // function restores FlushToDisk.
+    static void SetDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush);
 
 signals:
     // `total` is 0 while the length of the body is unknown.
@@ -66,24 +72,14 @@ signals:
     void Finished(const QString &tag, const ReadOutcome &outcome);
 
 private:
-    struct Read;
+    void takeEvents();
+    void finish(quint64 id, const ReadOutcome &outcome);
 
-    void launch(const QString &tag, Read &read);
-    void releaseConnection(const QString &host);
-    void drain(const QString &tag);
-    void settle(const QString &tag);
-    bool store(const QString &tag, Read &read);
-    bool arrivedWhole(const QString &tag, Read &read);
-    bool flush(Read &read);
-    void complete(const QString &tag);
-    void finish(const QString &tag, const ReadOutcome &outcome);
-    void discard(Read &read);
-
-    QNetworkAccessManager *m_network;
-    std::map<QString, std::unique_ptr<Read>> m_reads;
-    // Per host: reads handed to the network, and reads waiting their turn.
-    QHash<QString, int> m_launched;
-    QHash<QString, std::deque<QString>> m_waiting;
-    // Writes the temporary files through to the disk.
-    QThreadPool m_flushers;
+    std::unique_ptr<TransferEvents> m_events;
+    std::unique_ptr<TransferEngine> m_engine;
+    quint64 m_lastId = 0;
+    // The reads in flight, both ways: an event names its read by id, so that
+    // an event of a dropped read never reaches a later read into the same file.
+    QHash<QString, quint64> m_tags;
+    QHash<quint64, QString> m_ids;
 };

@@ -27,7 +27,8 @@ void openForWorker(const QString &path)
     QFile::setPermissions(path, readable);
 }
 
-QString config(const QString &prefix, const QString &root, int port, const QString &accessLog)
+QString config(const QString &prefix, const QString &root, const QString &server,
+               const QString &accessLog)
 {
     const QString logging =
         accessLog.isEmpty()
@@ -53,14 +54,12 @@ http {
     uwsgi_temp_path %1/uwsgi;
     scgi_temp_path %1/scgi;
     server {
-        listen 127.0.0.1:%3;
         root %2;
+        %3
     }
 }
 )")
-        .arg(prefix, root)
-        .arg(port)
-        .arg(logging);
+        .arg(prefix, root, server, logging);
 }
 
 } // namespace
@@ -93,7 +92,14 @@ bool NginxServer::start()
             m_error = file.errorString();
             return false;
         }
-        file.write(config(m_prefix.path(), m_root, port, m_accessLog).toUtf8());
+        const QString listen =
+            m_certificate.isEmpty()
+                ? QStringLiteral("listen 127.0.0.1:%1;").arg(port)
+                : QStringLiteral("listen 127.0.0.1:%1 ssl http2; ssl_certificate %2; "
+                                 "ssl_certificate_key %3;")
+                      .arg(port)
+                      .arg(m_certificate, m_key);
+        file.write(config(m_prefix.path(), m_root, listen + m_directives, m_accessLog).toUtf8());
         file.close();
 
         m_process.setProcessChannelMode(QProcess::MergedChannels);
@@ -145,5 +151,8 @@ void NginxServer::stop()
 
 QString NginxServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(m_certificate.isEmpty() ? "http" : "https")
+        .arg(m_port)
+        .arg(path);
 }

@@ -21,6 +21,14 @@ public:
     // request ended and its duration, in seconds with milliseconds (nginx's
     // $msec and $request_time), and the request's path.
     void setAccessLog(const QString &path) { m_accessLog = path; }
+    // Before start(): serve over TLS (and HTTP/2) with these PEM files.
+    void setTls(const QString &certificate, const QString &key)
+    {
+        m_certificate = certificate;
+        m_key = key;
+    }
+    // Before start(): more directives for the server block, e.g. locations.
+    void addDirectives(const QString &directives) { m_directives += directives; }
 
     // False when nginx could not be started; errorString() tells why.
     bool start();
@@ -39,4 +47,7 @@ private:
     QProcess m_process;
     int m_port = 0;
     QString m_error;
+    QString m_certificate;
+    QString m_key;
+    QString m_directives;
 };

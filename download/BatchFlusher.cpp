@@ -1,0 +1,74 @@
+#include "download/BatchFlusher.h"
+
+#include "download/DiskFlush.h"
+
+namespace
+{
+
+std::mutex flushMutex;
+std::function<bool(const std::vector<qintptr> &)> flushHook;
+
+std::function<bool(const std::vector<qintptr> &)> diskFlush()
+{
+    const std::lock_guard lock(flushMutex);
+    return flushHook ? flushHook : FlushToDisk;
+}
+
+} // namespace
+
+BatchFlusher::BatchFlusher(TransferEvents &events) : m_events(events)
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+BatchFlusher::~BatchFlusher()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+}
+
+void BatchFlusher::SetDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush)
+{
+    const std::lock_guard lock(flushMutex);
+    flushHook = std::move(flush);
+}
+
+void BatchFlusher::Add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_waiting.push_back({TransferEvent::Ready, id, received, total, std::move(file)});
+    }
+    m_wake.notify_one();
+}
+
+void BatchFlusher::run()
+{
+    for (;;) {
+        std::deque<TransferEvent> batch;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
+            if (m_stopping)
+                return;
+            batch = std::exchange(m_waiting, {});
+        }
+        std::vector<qintptr> handles;
+        for (const TransferEvent &ready : batch)
+            handles.push_back(ready.file->Handle());
+        const bool flushed = diskFlush()(handles);
+        for (TransferEvent &ready : batch) {
+            ready.file->Close();
+            if (!flushed) {
+                // A body that may not be on the disk never replaces a file.
+                ready.kind = TransferEvent::Failed;
+                ready.file.reset();
+            }
+            m_events.Post(std::move(ready));
+        }
+    }
+}

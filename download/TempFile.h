@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+#include <memory>
+
+// A named file beside a target that receives a body, and takes the target's
+// place only once whole. Until Commit() succeeds the target is untouched, and
+// a TempFile that goes away uncommitted removes its file, so no temporary file
+// outlives its read. A plain named file costs less to create than a nameless
+// one that must be linked into the folder later.
+class TempFile
+{
+public:
+    // Creates the file in the folder of `target`; null when that fails (no
+    // folder, no permission).
+    static std::unique_ptr<TempFile> Create(const QString &target);
+    ~TempFile();
+
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+
+    bool Write(const char *data, qint64 size);
+    // Drops what the file holds, for a body that starts again from its first byte.
+    bool Truncate();
+    qintptr Handle() const { return m_file.handle(); }
+    // Closes the file; the bytes must be on the disk already.
+    void Close() { m_file.close(); }
+    // Puts the closed file in the place of its target.
+    bool Commit();
+
+private:
+    TempFile(const QString &target, const QString &path);
+
+    QString m_target;
+    QFile m_file;
+    bool m_committed = false;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "download/BatchFlusher.h"
+#include "download/TransferEvents.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <chrono>
+#include <curl/curl.h>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+// How one read is run; the test hooks of ReadFacility fill it in.
+struct TransferSettings {
+    // A read that receives less than 1 KiB in this time fails (or is tried again).
+    std::chrono::milliseconds stallTime{60000};
+    // How long a second of waiting between tries lasts.
+    std::chrono::milliseconds retrySecond{1000};
+    // Certificates trusted instead of the system's; empty: the system's.
+    QByteArray caFile;
+};
+
+// Runs every read on one thread, in one libcurl multi handle, and writes each
+// body into its temporary file on that same thread as it arrives. The thread
+// that starts reads only exchanges messages with it: starts and drops go in
+// through a locked queue, events come out through TransferEvents.
+//
+// A refused or reset connection, a time-out, and the statuses 408, 429, 500,
+// 502, 503 and 504 are tried again up to 3 times, after 1, 2 and 4 s or what
+// Retry-After asks for up to 30 s. A retry after part of a body continues it
+// with Range and If-Range when the server offered that; a body that cannot
+// continue starts again from its first byte. Whole bodies go to a
+// BatchFlusher and come out as Ready.
+class TransferEngine
+{
+public:
+    explicit TransferEngine(TransferEvents &events);
+    // Stops both threads; every temporary file goes away.
+    ~TransferEngine();
+
+    TransferEngine(const TransferEngine &) = delete;
+    TransferEngine &operator=(const TransferEngine &) = delete;
+
+    void Start(quint64 id, const QUrl &address, const QString &target,
+               const TransferSettings &settings);
+    // Drops every read started before: no event follows for them.
+    void DropAll();
+
+private:
+    struct Transfer;
+    struct Command;
+
+    void run();
+    void wake();
+    void removeAll();
+    void failAll();
+    void admitWaiting();
+    bool leaveMulti(Transfer &transfer);
+    bool takeCommands();
+    void begin(Command &command);
+    bool launch(Transfer &transfer);
+    void settle(Transfer &transfer, CURLcode result);
+    void retryOrFail(Transfer &transfer, std::chrono::milliseconds wait);
+    void fail(Transfer &transfer);
+    void remove(Transfer &transfer);
+    std::chrono::milliseconds untilNextRetry() const;
+    void launchDueRetries();
+
+    static size_t onHeader(char *data, size_t size, size_t count, void *transfer);
+    static size_t onBody(char *data, size_t size, size_t count, void *transfer);
+    static bool beginBody(Transfer &transfer);
+    static void report(Transfer &transfer, bool last);
+
+    TransferEvents &m_events;
+    BatchFlusher m_flusher;
+    CURLM *m_multi;
+    std::mutex m_mutex;
+    std::deque<Command> m_commands;
+    bool m_stopping = false;
+    // Touched by the transfer thread alone.
+    std::map<quint64, std::unique_ptr<Transfer>> m_transfers;
+    // Reads waiting to be tried again, soonest first, so that the loop finds
+    // the next one without looking at every read.
+    std::multimap<std::chrono::steady_clock::time_point, quint64> m_retries;
+    // Per host: reads waiting their turn to go to libcurl, and how many are there.
+    std::map<QString, std::deque<quint64>> m_waiting;
+    std::map<QString, int> m_admitted;
+    std::thread m_thread;
+};
