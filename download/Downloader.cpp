@@ -41,9 +41,9 @@ void Downloader::BeginDownload(const QString &url, const QString &SaveFile)
 }
 
 void Downloader::BeginDownload(const QString &url, const QString &SaveFile,
-                               [[maybe_unused]] const ReadExpectation &expected)
+                               const ReadExpectation &expected)
 {
-    if (const auto refusal = m_reads->Start(url, SaveFile))
+    if (const auto refusal = m_reads->Start(url, SaveFile, expected))
         ShowModalBox(parentWidget() ? window() : nullptr,
                      DownloaderWarningText(*refusal, QStringLiteral("BeginDownload")),
                      QStringLiteral("Warning"), BoxIcon::Stop);

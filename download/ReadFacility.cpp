@@ -53,7 +53,8 @@ void ReadFacility::SetDiskFlushForTesting(std::function<bool(const std::vector<q
     BatchFlusher::SetDiskFlushForTesting(std::move(flush));
 }
 
-std::optional<DownloaderError> ReadFacility::Start(const QString &url, const QString &tag)
+std::optional<DownloaderError> ReadFacility::Start(const QString &url, const QString &tag,
+                                                   const ReadExpectation &expected)
 {
     if (const auto refusal = AddressRefusal(url))
         return refusal;
@@ -66,7 +67,7 @@ std::optional<DownloaderError> ReadFacility::Start(const QString &url, const QSt
     const quint64 id = ++m_lastId;
     m_tags.insert(tag, id);
     m_ids.insert(id, tag);
-    m_engine->Start(id, ParseAddress(url), tag, settings());
+    m_engine->Start(id, ParseAddress(url), tag, settings(), expected);
     return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/DownloaderError.h"
+#include "download/ReadExpectation.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -38,7 +39,8 @@ public:
 
     // Returns at once: either the reason the read cannot start, or nothing
     // and the read is under way.
-    std::optional<DownloaderError> Start(const QString &url, const QString &tag);
+    std::optional<DownloaderError> Start(const QString &url, const QString &tag,
+                                         const ReadExpectation &expected = {});
 
     int Count() const { return static_cast<int>(m_tags.size()); }
     bool Has(const QString &tag) const { return m_tags.contains(tag); }

@@ -1,5 +1,6 @@
 #include "download/TransferEngine.h"
 
+#include "download/BodyCheck.h"
 #include "download/CurlOptions.h"
 #include "download/DiskFlush.h"
 
@@ -106,6 +107,7 @@ struct TransferEngine::Command {
     QUrl address;
     QString target;
     TransferSettings settings;
+    ReadExpectation expected;
 };
 
 struct TransferEngine::Transfer {
@@ -121,6 +123,7 @@ struct TransferEngine::Transfer {
     // Opened with the first body bytes, so that reads waiting for a
     // connection hold no file.
     std::unique_ptr<TempFile> file;
+    std::unique_ptr<BodyCheck> check;
     int tries = 0;
     bool running = false;
     // scheme://host:port, whose share of reads in libcurl this one holds.
@@ -140,7 +143,7 @@ struct TransferEngine::Transfer {
     // This try asked for the rest of the body from `stored` on.
     bool resuming = false;
     // Why this try was stopped from the inside.
-    enum class Stop { None, Status, Restart, Store } stop = Stop::None;
+    enum class Stop { None, Status, Restart, Store, Unexpected } stop = Stop::None;
 
     qint64 reported = 0;
     Clock::time_point reportedAt;
@@ -155,7 +158,7 @@ struct TransferEngine::Transfer {
         etag.clear();
         lastModified.clear();
         acceptsRanges = false;
-        return !file || file->Truncate();
+        return check->Restart() && (!file || file->Truncate());
     }
 };
 
@@ -186,11 +189,11 @@ TransferEngine::~TransferEngine()
 }
 
 void TransferEngine::Start(quint64 id, const QUrl &address, const QString &target,
-                           const TransferSettings &settings)
+                           const TransferSettings &settings, const ReadExpectation &expected)
 {
     {
         const std::lock_guard lock(m_mutex);
-        m_commands.push_back({Command::Start, id, address, target, settings});
+        m_commands.push_back({Command::Start, id, address, target, settings, expected});
     }
     wake();
 }
@@ -199,7 +202,7 @@ void TransferEngine::DropAll()
 {
     {
         const std::lock_guard lock(m_mutex);
-        m_commands.push_back({Command::DropAll, 0, {}, {}, {}});
+        m_commands.push_back({Command::DropAll, 0, {}, {}, {}, {}});
     }
     wake();
 }
@@ -310,6 +313,7 @@ void TransferEngine::begin(Command &command)
     t.address = command.address;
     t.target = command.target;
     t.settings = command.settings;
+    t.check = std::make_unique<BodyCheck>(command.expected);
     m_transfers.emplace(t.id, std::move(owned));
     t.easy.reset(curl_easy_init());
     CURL *easy = t.easy.get();
@@ -465,10 +469,14 @@ size_t TransferEngine::onBody(char *data, size_t size, size_t count, void *trans
             return CURL_WRITEFUNC_ERROR;
         t.response.bodyStarted = true;
     }
-    // Every stored byte passes here once, on the transfer thread: the place to
-    // hold a body to what the list expects of it (its size, its digest).
-    // Written here, before libcurl reads more: a disk
-    // that falls behind holds the connection back, never a growing buffer.
+    // Every stored byte passes here once: a body that is not what its reader
+    // expects stops at the chunk that shows it. Written here, before libcurl
+    // reads more: a disk that falls behind holds the connection back, never
+    // a growing buffer.
+    if (!t.check->Take(data, length)) {
+        t.stop = Transfer::Stop::Unexpected;
+        return CURL_WRITEFUNC_ERROR;
+    }
     if (!t.file->Write(data, length)) {
         t.stop = Transfer::Stop::Store;
         return CURL_WRITEFUNC_ERROR;
@@ -509,7 +517,8 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
         retryAfter = 0;
     const milliseconds asked = t.settings.retrySecond * retryAfter;
 
-    if (t.stop == Transfer::Stop::Store)
+    // A body other than the one expected is no passing fault of the network.
+    if (t.stop == Transfer::Stop::Store || t.stop == Transfer::Stop::Unexpected)
         return fail(t);
     if (t.stop == Transfer::Stop::Restart)
         return retryOrFail(t, milliseconds(0));
@@ -524,11 +533,16 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     if (result != CURLE_OK)
         return retryable(result) ? retryOrFail(t, asked) : fail(t);
     // An empty body is never stored: an update file of no bytes is taken for
-    // a server fault rather than allowed to wipe out the file it replaces.
-    if (!t.response.bodyStarted || t.stored == 0)
+    // a server fault rather than allowed to wipe out the file it replaces,
+    // unless the reader expects exactly that.
+    if (t.stored == 0 && t.check->EmptyExpected() && !t.file)
+        t.file = TempFile::Create(t.target);
+    if (!t.file || (t.stored == 0 && !t.check->EmptyExpected()))
         return fail(t);
     if (t.total != 0 && t.stored != t.total)
         return retryOrFail(t, asked);
+    if (!t.check->Whole(t.stored))
+        return fail(t);
     report(t, true);
     const quint64 id = t.id;
     m_flusher.Add(id, t.stored, t.total, std::move(t.file));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/BatchFlusher.h"
+#include "download/ReadExpectation.h"
 #include "download/TransferEvents.h"
 
 #include <QByteArray>
@@ -45,8 +46,10 @@ public:
     TransferEngine(const TransferEngine &) = delete;
     TransferEngine &operator=(const TransferEngine &) = delete;
 
+    // `expected` holds the body to a size and a digest; one that does not
+    // match fails at once, without another try.
     void Start(quint64 id, const QUrl &address, const QString &target,
-               const TransferSettings &settings);
+               const TransferSettings &settings, const ReadExpectation &expected);
     // Drops every read started before: no event follows for them.
     void DropAll();
 

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "download/ReadExpectation.h"
+
+#include <memory>
+#include <openssl/evp.h>
+
+// Holds a body to what its reader expects of it while the bytes stream to the
+// disk, on the transfer thread: the SHA-256 is taken from the same bytes as
+// they are written, with no second read of the file and no copy in memory.
+// A body that grows past its expected size is refused at that very chunk, so
+// a hostile server cannot fill the disk behind a small announced file.
+class BodyCheck
+{
+public:
+    explicit BodyCheck(const ReadExpectation &expected);
+
+    // For a body that starts again from its first byte.
+    bool Restart();
+    // False when `length` more bytes would pass the expected size, or the
+    // digest cannot take them; the body then fails.
+    bool Take(const char *data, qint64 length);
+    // Whether the whole body, of `stored` bytes, is what was expected.
+    bool Whole(qint64 stored);
+    // An expected size of 0: an empty body is a file like any other.
+    bool EmptyExpected() const { return m_expected.size == 0; }
+
+private:
+    ReadExpectation m_expected;
+    qint64 m_taken = 0;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m_digest{nullptr, EVP_MD_CTX_free};
+    bool m_ready = true;
+};
