@@ -14,7 +14,7 @@
 // disk with fdatasync, one after another, in this process ("curl plus sync"),
 // which is what the updater guarantees before it records the update.
 //
-// Usage: bench_files [--runs N] [--updater PATH] [COUNTxSIZE ...], SIZE in
+// Usage: bench_files [--runs N] [--pinned] [--updater PATH] [COUNTxSIZE ...], SIZE in
 // bytes or with K, M (KiB, MiB). Default: 2000x16K 5000x4K 1x512M 1000x1
 // 10000x1, 3 runs each, the updater built beside this bench.
 
@@ -22,6 +22,7 @@
 #include "tests/support/NginxServer.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -97,6 +98,10 @@ bool WriteSized(const QString &path, qint64 size, char fill)
     return true;
 }
 
+// With --pinned every file section carries "Size" and "SHA256", so the
+// updater verifies each body as it arrives.
+bool pinned = false;
+
 bool MakeServedFolder(const QString &root, const QString &base, const Case &c)
 {
     QDir dir(root);
@@ -114,6 +119,15 @@ bool MakeServedFolder(const QString &root, const QString &base, const Case &c)
         list += QStringLiteral("[FILE%1]\r\nURL=%2/files/%3\r\nSavePath=%4\r\nFileName=%3\r\n")
                     .arg(number)
                     .arg(base, FileName(number), savePath);
+        if (pinned) {
+            QFile served(dir.filePath(QStringLiteral("files/") + FileName(number)));
+            QCryptographicHash sha256(QCryptographicHash::Sha256);
+            if (!served.open(QIODevice::ReadOnly) || !sha256.addData(&served))
+                return false;
+            list += QStringLiteral("Size=%1\r\nSHA256=%2\r\n")
+                        .arg(c.size)
+                        .arg(QString::fromLatin1(sha256.result().toHex()));
+        }
     }
     return WriteFile(dir.filePath(QStringLiteral("updates.txt")), list.toUtf8()) &&
            WriteFile(dir.filePath(QStringLiteral("hello.txt")), "Benchmark server");
@@ -412,13 +426,15 @@ int main(int argc, char *argv[])
     for (int i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == QLatin1String("--runs") && i + 1 < arguments.size()) {
             runs = qMax(1, arguments[++i].toInt());
+        } else if (arguments[i] == QLatin1String("--pinned")) {
+            pinned = true;
         } else if (arguments[i] == QLatin1String("--updater") && i + 1 < arguments.size()) {
             updaterBinary = arguments[++i];
         } else if (const std::optional<Case> c = ParseCase(arguments[i])) {
             cases.push_back(*c);
         } else {
-            std::fprintf(stderr,
-                         "usage: bench_files [--runs N] [--updater PATH] [COUNTxSIZE[K|M] ...]\n");
+            std::fprintf(stderr, "usage: bench_files [--runs N] [--pinned] [--updater PATH] "
+                                 "[COUNTxSIZE[K|M] ...]\n");
             return 2;
         }
     }
