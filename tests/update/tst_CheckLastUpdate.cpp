@@ -28,6 +28,7 @@ public:
     void SetProgressText(const QString &text) override
     {
         labels.append(text);
+        closed = closeAfterPass1;
         if (labels.size() == UpdateRun::CheckPasses / 2)
             WriteFile(InitIniPath(), "[GENERAL]\nLastUpdate=newer date\nLastUpdateTime=old time\n");
     }
@@ -36,12 +37,12 @@ public:
     void ShowBar() override {}
     bool DoneEnabled() const override { return done; }
     Downloader &Downloader2() override { return downloader; }
-    bool IsClosed() const override { return false; }
+    bool IsClosed() const override { return closed; }
     void CloseWindow() override {}
     QWidget *Widget() override { return nullptr; }
 
     float max = 100, value = 0;
-    bool done = false;
+    bool done = false, closed = false, closeAfterPass1 = false;
     QStringList log, labels;
     Downloader downloader;
 };
@@ -58,6 +59,16 @@ const QString Checking = QStringLiteral("Update file received. Checking Informat
 class tst_CheckLastUpdate : public QObject
 {
     Q_OBJECT
+
+    QTemporaryDir m_program;
+    void WriteProfiles(const QByteArray &totalFiles)
+    {
+        QVERIFY(QDir(m_program.path()).mkpath(QStringLiteral("game/updates")));
+        SetProgramFolder(m_program.filePath("game"));
+        WriteFile(InitIniPath(), "[GENERAL]\nLastUpdate=old date\nLastUpdateTime=old time\n");
+        WriteFile(UpdatesIniPath(),
+                  "[GENERAL]\nTotalFiles=" + totalFiles + "\nDate=new date\nTime=new time\n");
+    }
 
 private slots:
     void check_data()
@@ -101,7 +112,37 @@ private slots:
                      labels);
         QCOMPARE(window.done, exits);
         QCOMPARE(window.value, exits ? max : 100.0f);
-        SetProgramFolder(QString());
+    }
+
+    // A window closed during the passes ends the check at its next yield.
+    void closedWindowEndsCheck()
+    {
+        WriteProfiles("1");
+        RecordingWindow window;
+        window.closeAfterPass1 = true;
+        UpdateRun(window).CheckLastUpdate();
+        QCOMPARE(window.labels.size(), 1);
+        QCOMPARE(window.log, QStringList{Checking});
+        QVERIFY(!window.done);
+    }
+
+    // The file loop, on the same window: a name that climbs out fails its
+    // file before any folder of it is made, inside the program folder or not.
+    void hostileNamesMakeNoFolder()
+    {
+        WriteProfiles("2");
+        WriteFile(UpdatesIniPath(), "[GENERAL]\nTotalFiles=2\n[FILE1]\nSavePath=\\..\\out\n"
+                                    "FileName=a\n[FILE2]\nSavePath=\\in\nFileName=..\\b\n");
+        RecordingWindow window;
+        UpdateRun(window).UpdateFiles();
+        QCOMPARE(window.log,
+                 (QStringList{"Failed to download a", "Failed to download ..\\b", "Finished.......",
+                              "2 Files Failed, Update Will Be Offered Again"}));
+        QCOMPARE(QDir(m_program.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"game"});
+        QCOMPARE(
+            QDir(m_program.filePath("game")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+            QStringList{"updates"});
     }
 };
 
