@@ -40,70 +40,36 @@ private slots:
     // One profile holding every reading rule at once.
     void read()
     {
-        const QByteArray limit(ProfileFile::MaxValueLength, 'a');
-        store("\xEF\xBB\xBF"
-              "Stray=before any section\r\n  [  GENERAL  ] ; main\r\n"
-              " \t Date \t =  \t 12/05/2026  two  \t \r\nQuoted=\"  q  \"\r\nSingle='a b'\n"
-              "Mismatched=\"x'\r\nURL==http://h/get?a=1\r\n=orphan\r\nRepeated=first\r\n"
-              "REPEATED=second\r\nLong=" +
-              limit + "a\r\nQuotedLong=\"" + limit +
-              "\"\r\n"
-              "Broken=" +
-              limit.chopped(1) + "ééé\r\nWhole=" + limit.chopped(2) +
-              "ééé\r\n"
-              "[ÜBER]\nSCHLÜSSEL=v\r\n[OTHER\r\nHidden=h\r\n[general]\r\nLater=t\r\n");
-        const QString cases[][3] = {{" general ", "\tdATE ", "12/05/2026  two"},
-                                    {"GENERAL", "Quoted", "  q  "},
-                                    {"GENERAL", "Single", "a b"},
-                                    {"GENERAL", "Mismatched", "\"x'"},
-                                    {"GENERAL", "URL", "=http://h/get?a=1"},
-                                    {"GENERAL", "", ""},
-                                    {"GENERAL", "Stray", ""},
-                                    {"GENERAL", "Repeated", "first"},
-                                    {"GENERAL", "Later", ""},
-                                    {"GENERAL", "Long", limit},
-                                    {"GENERAL", "QuotedLong", limit},
-                                    {"GENERAL", "Broken", limit.chopped(1)},
-                                    {"GENERAL", "Whole", limit.chopped(2) + "é"},
-                                    {"über", "schlüssel", "v"},
-                                    {"über", "Hidden", "h"},
-                                    {"OTHER", "Hidden", ""}};
+        const QByteArray limit(ProfileFile::MaxValueLength, 'a'), cut1 = limit.chopped(1);
+        store(
+            "\xEF\xBB\xBFStray=x\r\n  [  GENERAL  ] ; main\r\n \t Date \t =  \t 12/05  two  \t \r\n"
+            "Quoted=\"  q  \"\r\nSingle='a b'\nMismatched=\"x'\r\nURL==h?a=1\r\n=orphan\r\n"
+            "Repeated=first\r\nREPEATED=second\r\nLong=" +
+            limit + "a\r\nQuotedLong=\"" + limit + "\"\r\nBroken=" + cut1 +
+            "ééé\r\nWhole=" + limit.chopped(2) +
+            "ééé\r\n[ÜBER]\n"
+            "SCHLÜSSEL=v\r\n[OTHER\r\nHidden=h\r\n[general]\r\nLater=t\r\n");
+        const char *cases[][3] = {{" general ", "\tdATE ", "12/05  two"},
+                                  {"GENERAL", "Quoted", "  q  "},
+                                  {"GENERAL", "Single", "a b"},
+                                  {"GENERAL", "Mismatched", "\"x'"},
+                                  {"GENERAL", "URL", "=h?a=1"},
+                                  {"GENERAL", "", ""},
+                                  {"GENERAL", "Stray", ""},
+                                  {"GENERAL", "Repeated", "first"},
+                                  {"GENERAL", "Later", ""},
+                                  {"über", "schlüssel", "v"},
+                                  {"über", "Hidden", "h"},
+                                  {"OTHER", "Hidden", ""}};
         for (const auto &[section, key, expected] : cases)
-            QCOMPARE(ReadIni(file(), section, key), expected);
-        QCOMPARE(ReadIni(m_dir->filePath("missing.ini"), "GENERAL", "Date"), QString());
-    }
-
-    void write_data()
-    {
-        QTest::addColumn<QString>("before"); // null: no file
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("after");
-        const QString g = "[GENERAL]\r\n", n = "LastUpdate=n\r\n";
-        QTest::newRow("creates a missing file") << QString() << "n" << g + n;
-        QTest::newRow("replaces in place, keeping the line's own spelling")
-            << "[general]\r\nA=h\r\n  lastupdate =  \"old\" \t\r\nB=t\r\n"
-            << "n"
-            << "[general]\r\nA=h\r\n  lastupdate =  n \t\r\nB=t\r\n";
-        QTest::newRow("replaces empty last value") << g + "LastUpdate="
-                                                   << "n" << g + "LastUpdate=n";
-        // Neither stray text, a blank line nor a commented key is a key line.
-        QTest::newRow("adds key after the section's last key")
-            << g + "A=h\r\nstray\r\n\r\n;LastUpdate=old\r\n[FILE1]\r\n"
-            << "n" << g + "A=h\r\n" + n + "stray\r\n\r\n;LastUpdate=old\r\n[FILE1]\r\n";
-        QTest::newRow("adds key after section line without line break")
-            << QString("[GENERAL]") << "n" << g + "LastUpdate=n";
-        QTest::newRow("adds section at the end") << QString("[O]\r\n") << "n"
-                                                 << "[O]\r\n" + g + n;
-        QTest::newRow("adds section after a last line without line break, keeping LF")
-            << QString("[OTHER]\nA=1") << "n" << QString("[OTHER]\nA=1\n[GENERAL]\nLastUpdate=n\n");
-        // Quotes are added exactly where reading would otherwise lose blanks or quotes.
-        QTest::newRow("empty value") << g << "" << g + "LastUpdate=\r\n";
-        QTest::newRow("leading blank quoted") << g << " x" << g + "LastUpdate=\" x\"\r\n";
-        QTest::newRow("trailing tab quoted") << g << "x\t" << g + "LastUpdate=\"x\t\"\r\n";
-        QTest::newRow("quoted value quoted again")
-            << g << "\"x\"" << g + "LastUpdate=\"\"x\"\"\r\n";
-        QTest::newRow("lone quote not quoted") << g << "\"" << g + "LastUpdate=\"\r\n";
-        QTest::newRow("UTF-8 value") << g << "Grüße ✓" << g + "LastUpdate=Grüße ✓\r\n";
+            QCOMPARE(ReadIni(file(), section, key), QString::fromUtf8(expected));
+        // Long values are cut after their quotes are gone, never inside a character.
+        for (const auto &[key, expected] : {std::pair<QString, QByteArray>{"Long", limit},
+                                            {"QuotedLong", limit},
+                                            {"Broken", cut1},
+                                            {"Whole", cut1.chopped(1) + "é"}})
+            QCOMPARE(ReadIni(file(), "GENERAL", key), expected);
+        QCOMPARE(ReadIni(m_dir->filePath("none.ini"), "GENERAL", "Date"), QString());
     }
 
     // Every written value reads back unchanged, right after the read that
@@ -113,29 +79,49 @@ private slots:
     // permissions but not this. Nothing else is left in the folder.
     void write()
     {
-        QFETCH(QString, before);
-        QFETCH(QString, value);
-        QFETCH(QString, after);
+        const QString g = "[GENERAL]\r\n", n = "LastUpdate=n\r\n";
+        const struct {
+            QString before, value, after; // before null: no file
+        } rows[] = {{QString(), "n", g + n},
+                    // Replaced where it stands, keeping the line's own spelling.
+                    {"[general]\r\nA=h\r\n  lastupdate =  \"old\" \t\r\nB=t\r\n", "n",
+                     "[general]\r\nA=h\r\n  lastupdate =  n \t\r\nB=t\r\n"},
+                    {g + "LastUpdate=", "n", g + "LastUpdate=n"},
+                    // Added after the last key: stray text, blank and comment lines are none.
+                    {g + "A=h\r\nstray\r\n\r\n;LastUpdate=old\r\n[FILE1]\r\n", "n",
+                     g + "A=h\r\n" + n + "stray\r\n\r\n;LastUpdate=old\r\n[FILE1]\r\n"},
+                    {"[GENERAL]", "n", g + "LastUpdate=n"},
+                    {"[O]\r\n", "n", "[O]\r\n" + g + n},
+                    {"[O]\nA=1", "n", "[O]\nA=1\n[GENERAL]\nLastUpdate=n\n"},
+                    // Quoted exactly where reading would otherwise lose blanks or quotes.
+                    {g, "", g + "LastUpdate=\r\n"},
+                    {g, " x", g + "LastUpdate=\" x\"\r\n"},
+                    {g, "x\t", g + "LastUpdate=\"x\t\"\r\n"},
+                    {g, "\"x\"", g + "LastUpdate=\"\"x\"\"\r\n"},
+                    {g, "\"", g + "LastUpdate=\"\r\n"},
+                    {g, "Grüße ✓", g + "LastUpdate=Grüße ✓\r\n"}};
         const std::filesystem::path profile(file().toStdU16String()),
             held(m_dir->filePath("held").toStdU16String());
-        if (!before.isNull()) {
-            store(before.toUtf8());
-            std::filesystem::create_hard_link(profile, held);
+        for (const auto &row : rows) {
+            QFile::remove(file());
+            if (!row.before.isNull()) {
+                store(row.before.toUtf8());
+                std::filesystem::create_hard_link(profile, held);
+            }
+            ReadIni(file(), " GENERAL ", "LastUpdate\t");
+            WriteIni(file(), " GENERAL ", "LastUpdate\t", row.value);
+            QCOMPARE(contentOf(file()), row.after.toUtf8());
+            QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), row.value);
+            if (!row.before.isNull()) {
+                QCOMPARE(contentOf(m_dir->filePath("held")), row.before.toUtf8());
+                QVERIFY(!std::filesystem::equivalent(profile, held));
+                std::filesystem::remove(held);
+            }
+            QCOMPARE(entries(), QStringList{"init.ini"});
         }
-        ReadIni(file(), " GENERAL ", "LastUpdate\t");
-        WriteIni(file(), " GENERAL ", "LastUpdate\t", value);
-        QCOMPARE(contentOf(file()), after.toUtf8());
-        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), value);
-        if (!before.isNull()) {
-            QCOMPARE(contentOf(m_dir->filePath("held")), before.toUtf8());
-            QVERIFY(!std::filesystem::equivalent(profile, held));
-            std::filesystem::remove(held);
-        }
-        QCOMPARE(entries(), QStringList{"init.ini"});
     }
 
-    // Whatever would not read back the same leaves the file as it was; so
-    // does a folder in the profile's place.
+    // Whatever would not read back the same leaves the file as it was.
     void refusedWrites()
     {
         const QByteArray old = "[GENERAL]\r\nLastUpdate=old\r\n";
@@ -152,22 +138,12 @@ private slots:
             WriteIni(file(), section, key, value);
             QCOMPARE(contentOf(file()), old);
         }
-        QVERIFY(QDir().mkpath(m_dir->filePath("folder.ini")));
-        WriteIni(m_dir->filePath("folder.ini"), "GENERAL", "LastUpdate", "x");
-        QVERIFY(QDir(m_dir->filePath("folder.ini")).isEmpty());
-        QCOMPARE(entries(), (QStringList{"folder.ini", "init.ini"}));
-    }
-
-    // A read-only profile in a writable folder would otherwise be replaced.
-    void writeToReadOnlyIsRefused()
-    {
-        const QByteArray before = "[GENERAL]\r\nLastUpdate=old\r\n";
-        store(before);
+        // A read-only profile in a writable folder would otherwise be replaced.
         QVERIFY(QFile::setPermissions(file(), QFileDevice::ReadOwner));
         if (QFileInfo(file()).isWritable())
             QSKIP("this user writes regardless of permissions");
         WriteIni(file(), "GENERAL", "LastUpdate", "new");
-        QCOMPARE(contentOf(file()), before);
+        QCOMPARE(contentOf(file()), old);
     }
 
     // Reads keep the indexed content while the file is unchanged; a rewrite
@@ -175,33 +151,26 @@ private slots:
     // whether it comes by a rename (a new file: the stamp shows it, trusted at
     // once here) or in place right after a read (within the span in which a
     // stamp is not trusted on its own).
-    void rewriteIsSeen_data()
-    {
-        QTest::addColumn<bool>("inPlace");
-        QTest::newRow("replaced by a rename") << false;
-        QTest::newRow("rewritten in place") << true;
-    }
-
     void rewriteIsSeen()
     {
-        QFETCH(bool, inPlace);
-        ProfileCache::TrustStampsAtOnceForTests(!inPlace);
         const auto restore = qScopeGuard([] { ProfileCache::TrustStampsAtOnceForTests(false); });
-        store("[GENERAL]\r\nLastUpdate=old\r\n");
-        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
-        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
-
-        const std::filesystem::path profile(file().toStdU16String());
-        const auto modified = std::filesystem::last_write_time(profile);
-        const QString written = inPlace ? file() : m_dir->filePath("new.ini");
-        QFile out(written);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        QCOMPARE(out.write("[GENERAL]\r\nLastUpdate=new\r\n"), 27);
-        out.close();
-        std::filesystem::last_write_time(written.toStdU16String(), modified);
-        if (!inPlace)
-            std::filesystem::rename(written.toStdU16String(), profile);
-        QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "new");
+        for (const bool inPlace : {false, true}) {
+            ProfileCache::TrustStampsAtOnceForTests(!inPlace);
+            store("[GENERAL]\r\nLastUpdate=old\r\n");
+            QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
+            QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
+            const std::filesystem::path profile(file().toStdU16String());
+            const auto modified = std::filesystem::last_write_time(profile);
+            const QString written = inPlace ? file() : m_dir->filePath("new.ini");
+            QFile out(written);
+            QVERIFY(out.open(QIODevice::WriteOnly) &&
+                    out.write("[GENERAL]\r\nLastUpdate=new\r\n") == 27);
+            out.close();
+            std::filesystem::last_write_time(written.toStdU16String(), modified);
+            if (!inPlace)
+                std::filesystem::rename(written.toStdU16String(), profile);
+            QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "new");
+        }
     }
 };
 
