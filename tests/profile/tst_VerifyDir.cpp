@@ -25,7 +25,8 @@ private slots:
     }
 
     // Missing folders are made along the whole path; a plain file counts as
-    // present, but one in the way of a deeper folder fails the run.
+    // present, but one in the way of a deeper folder fails the run. A
+    // wildcard is a name, not a stand-in for an entry that is there.
     void verifyDir()
     {
         QTemporaryDir program;
@@ -34,10 +35,11 @@ private slots:
         const QDir root(program.path());
         QVERIFY(QFile(root.filePath("file")).open(QIODevice::WriteOnly));
         QVERIFY_THROWS_NO_EXCEPTION(VerifyDir("\\data\\maps"));
+        QVERIFY_THROWS_NO_EXCEPTION(VerifyDir("\\d*"));
         QVERIFY_THROWS_NO_EXCEPTION(VerifyDir("\\file"));
         QVERIFY_THROWS_EXCEPTION(UpdateFailure, VerifyDir("\\file\\maps"));
         QCOMPARE(root.entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-                 (QStringList{"data", "file"}));
+                 (QStringList{"d*", "data", "file"}));
         QVERIFY(QFileInfo(root.filePath("data/maps")).isDir());
     }
 };
