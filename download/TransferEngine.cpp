@@ -73,16 +73,16 @@ ContentRange parseContentRange(const QByteArray &value)
     ContentRange range;
     if (!value.startsWith("bytes "))
         return range;
-    const QByteArray spec = value.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray rangeText = value.mid(6).trimmed();
+    const qsizetype dash = rangeText.indexOf('-');
+    const qsizetype slash = rangeText.indexOf('/');
     if (dash <= 0 || slash < dash)
         return range;
     bool ok = false;
-    const qint64 first = spec.left(dash).toLongLong(&ok);
+    const qint64 first = rangeText.left(dash).toLongLong(&ok);
     if (!ok || first < 0)
         return range;
-    const qint64 total = spec.mid(slash + 1).toLongLong(&ok);
+    const qint64 total = rangeText.mid(slash + 1).toLongLong(&ok);
     range.first = first;
     range.total = ok && total > first ? total : -1;
     return range;
