@@ -196,9 +196,20 @@ bool StagedUpdate::Recover()
         moves.append(move);
     }
     if (!readable) {
-        // Not a journal this program wrote whole: nothing in it can be trusted.
-        RemoveJournalAndStaging();
+        // Not a journal this program wrote whole (a power cut before it was
+        // on the disk): nothing in it can be trusted, and nothing has moved.
+        QFile::remove(JournalPath());
         return true;
+    }
+    // A move whose staged file and target are both gone (removed by hand)
+    // cannot be finished: the update is not recorded, so it is offered
+    // again, and what is still staged is reused then.
+    for (const Move &move : moves) {
+        if (!QFileInfo::exists(StagedPath(move.key)) &&
+            !QFileInfo::exists(ProgramPath(move.target))) {
+            QFile::remove(JournalPath());
+            return true;
+        }
     }
     if (!ApplyAll(moves) || !WriteRecord(record))
         return false;

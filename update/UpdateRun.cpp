@@ -170,7 +170,8 @@ void UpdateRun::RetrieveUpdateList()
         // A commit cut short by a crash, a kill or a power cut is finished
         // before anything else, whether or not the server answers: the game
         // never stays half old and half new.
-        StagedUpdate::Recover();
+        if (!StagedUpdate::Recover())
+            throw UpdateFailure("an interrupted update cannot be finished");
         RemoveArrivingList();
         const QString hello = ReadIni(InitIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
