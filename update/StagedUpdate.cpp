@@ -31,8 +31,9 @@ std::filesystem::path NativePath(const QString &path)
     return std::filesystem::path(path.toStdU16String());
 }
 
-// Tests stop the program after this many moves of a commit, to leave the
-// journal exactly as a kill at that moment would.
+// Tests stop the program after this many moves of a commit (not of the
+// recovery that finishes it), to leave the journal exactly as a kill at that
+// moment would.
 int ExitAfterMoves()
 {
     bool set = false;
@@ -59,9 +60,8 @@ bool Apply(const StagedUpdate::Move &move, QSet<QString> &folders)
     return !error;
 }
 
-bool ApplyAll(const QList<StagedUpdate::Move> &moves)
+bool ApplyAll(const QList<StagedUpdate::Move> &moves, int exitAfter)
 {
-    const int exitAfter = ExitAfterMoves();
     QSet<QString> folders;
     int done = 0;
     for (const StagedUpdate::Move &move : moves) {
@@ -161,7 +161,7 @@ StagedUpdate::Outcome StagedUpdate::Commit(const Record &record, const QList<Mov
             return Outcome::NothingMoved;
         }
     }
-    if (!ApplyAll(moves) || !WriteRecord(record))
+    if (!ApplyAll(moves, ExitAfterMoves()) || !WriteRecord(record))
         return Outcome::Unfinished;
     RemoveJournalAndStaging();
     return Outcome::Committed;
@@ -211,7 +211,7 @@ bool StagedUpdate::Recover()
             return true;
         }
     }
-    if (!ApplyAll(moves) || !WriteRecord(record))
+    if (!ApplyAll(moves, -1) || !WriteRecord(record))
         return false;
     RemoveJournalAndStaging();
     return true;
