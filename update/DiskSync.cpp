@@ -12,16 +12,20 @@
 bool SyncToDisk(const QString &path)
 {
 #ifdef Q_OS_WIN
+    const auto *name = reinterpret_cast<const wchar_t *>(path.utf16());
+    const DWORD attributes = GetFileAttributesW(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
     // Windows keeps a folder's names on the disk with the rename itself;
     // only a file's data needs flushing.
-    HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return true;
+    HANDLE handle =
+        CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    const bool flushed = (GetFileAttributesW(reinterpret_cast<const wchar_t *>(path.utf16())) &
-                          FILE_ATTRIBUTE_DIRECTORY) ||
-                         FlushFileBuffers(handle);
+    const bool flushed = FlushFileBuffers(handle) != 0;
     CloseHandle(handle);
     return flushed;
 #else

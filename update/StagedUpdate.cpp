@@ -211,8 +211,12 @@ bool StagedUpdate::Recover()
             return true;
         }
     }
-    if (!ApplyAll(moves, -1) || !WriteRecord(record))
+    if (!ApplyAll(moves, -1))
         return false;
+    // A record that cannot be written (a read-only init.ini) leaves the
+    // update to be offered again; its files are in place and found up to
+    // date then.
+    WriteRecord(record);
     RemoveJournalAndStaging();
     return true;
 }

@@ -43,8 +43,9 @@ enum class Outcome {
 
 Outcome Commit(const Record &record, const QList<Move> &moves);
 
-// Finishes the commit a journal names, if one is left. False when it still
-// cannot be finished; the journal then stays for the next start.
+// Finishes the commit a journal names, if one is left. False when a file
+// still cannot be moved into place; the journal then stays for the next
+// start.
 bool Recover();
 
 // Removes staged files whose key is not in `keys`: leftovers of an update
