@@ -1,6 +1,7 @@
 #include "update/FileNameGuard.h"
 
 #include "profile/ProgramFolder.h"
+#include "update/StagedUpdate.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -57,9 +58,13 @@ QString FileNameGuard::Normalised(const QString &path)
 bool FileNameGuard::IsProtected(const QString &target)
 {
     const QString normalised = Normalised(target);
-    for (const QString &kept : {InitIniPath(), UpdatesIniPath(), ProgramFilePath()}) {
+    for (const QString &kept :
+         {InitIniPath(), UpdatesIniPath(), ProgramFilePath(), StagedUpdate::JournalPath()}) {
         if (normalised == Normalised(kept))
             return true;
     }
-    return false;
+    // A file of the update written into the staging folder would be moved
+    // again by the commit, or land over a staged file of another target.
+    const QString staging = Normalised(StagedUpdate::StagingFolder());
+    return normalised == staging || normalised.startsWith(staging + QLatin1Char('/'));
 }

@@ -18,8 +18,10 @@ public:
     // letter case folded. Two paths that name one file there give one text.
     static QString Normalised(const QString &path);
 
-    // True when `target` names init.ini, updates.ini or the program file, in
-    // any spelling that Normalised() takes to the same text: a list must not
-    // overwrite the player's settings, its own list or the running updater.
+    // True when `target` names init.ini, updates.ini, the program file or the
+    // commit journal, or lies in the staging folder, in any spelling that
+    // Normalised() takes to the same text: a list must not overwrite the
+    // player's settings, its own list, the running updater or the record of
+    // an update being installed.
     static bool IsProtected(const QString &target);
 };

@@ -8,21 +8,27 @@
 #include "profile/ProgramFolder.h"
 #include "profile/SectionCount.h"
 #include "profile/UpdateFailure.h"
-#include "profile/VerifyDir.h"
 #include "profile/modTypes.h"
+#include "update/FileDigest.h"
 #include "update/FileNameGuard.h"
 #include "update/FileStamp.h"
 #include "update/RunLock.h"
 #include "update/SignedList.h"
+#include "update/StagedUpdate.h"
 #include "update/UpdateWindow.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QFutureWatcher>
 #include <QScopeGuard>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 namespace
@@ -58,6 +64,23 @@ QString LoggedGreeting(QString greeting)
         --cut;
     greeting.truncate(cut);
     return greeting;
+}
+
+bool MoveInto(const QString &from, const QString &to)
+{
+    std::error_code error;
+    // Replaces the old file in one step on the same volume.
+    std::filesystem::rename(std::filesystem::path(from.toStdU16String()),
+                            std::filesystem::path(to.toStdU16String()), error);
+    return !error;
+}
+
+// A list that arrived after its run had stopped waiting for it (or while the
+// program was killed) is never taken for this run's list.
+void RemoveArrivingList()
+{
+    QFile::remove(SignedList::ArrivingListPath());
+    QFile::remove(SignedList::ArrivingSignaturePath());
 }
 
 } // namespace
@@ -144,6 +167,12 @@ void UpdateRun::RetrieveUpdateList()
             return;
         }
         ConnectDownloader();
+        // A commit cut short by a crash, a kill or a power cut is finished
+        // before anything else, whether or not the server answers: the game
+        // never stays half old and half new.
+        if (!StagedUpdate::Recover())
+            throw UpdateFailure("an interrupted update cannot be finished");
+        RemoveArrivingList();
         const QString hello = ReadIni(InitIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
         try {
@@ -159,11 +188,14 @@ void UpdateRun::RetrieveUpdateList()
         const QString listUrl = ReadIni(InitIniPath(), General, QStringLiteral("UpdateFileURL")) +
                                 QStringLiteral("/updates.txt");
         m_publicKey = ReadIni(InitIniPath(), General, QStringLiteral("PublicKey"));
-        const QString listTarget = Signed() ? SignedList::ArrivingListPath() : UpdatesIniPath();
+        // The list arrives beside updates.ini and takes its place only while
+        // the check still waits for it, so that a list that lands late can
+        // never change what a run has already decided.
+        const QString listTarget = SignedList::ArrivingListPath();
+        m_listRequested = true;
         m_window.Downloader2().BeginDownload(listUrl, listTarget);
         ThrowIfClosed();
-        if (!m_window.Downloader2().IsInFlight(listTarget) &&
-            !m_erroredTargets.contains(listTarget))
+        if (!m_window.Downloader2().IsInFlight(listTarget) && !m_listErrored)
             ListFailed();
         if (Signed()) {
             m_window.Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
@@ -209,11 +241,16 @@ void UpdateRun::ClosingBlock()
 
 bool UpdateRun::ListSettled()
 {
-    if (!Signed())
-        return !m_window.Downloader2().IsInFlight(UpdatesIniPath());
     if (m_window.Downloader2().IsInFlight(SignedList::ArrivingListPath()) ||
         m_window.Downloader2().IsInFlight(SignedList::ArrivingSignaturePath()))
         return false;
+    if (!Signed()) {
+        if (!std::exchange(m_listChecked, true) && m_listRequested && !m_listErrored &&
+            QFileInfo::exists(SignedList::ArrivingListPath()) &&
+            !MoveInto(SignedList::ArrivingListPath(), UpdatesIniPath()))
+            ListFailed();
+        return true;
+    }
     // Once both have settled, the pair is checked once; the check reads
     // updates.ini only after that, so it never sees a list that failed.
     if (!m_listChecked) {
@@ -234,6 +271,16 @@ bool UpdateRun::Signed() const
 QString UpdateRun::RecordedListTimestamp() const
 {
     return ReadIni(InitIniPath(), General, QStringLiteral("ListTimestamp"));
+}
+
+// The wait for the list is over while it is still in flight (a server that
+// trickles it): the transfer goes, and the run goes on as for a failed list.
+void UpdateRun::DropList()
+{
+    m_listChecked = true;
+    m_window.Downloader2().AbortAll();
+    RemoveArrivingList();
+    ListFailed();
 }
 
 void UpdateRun::ListFailed()
@@ -297,6 +344,8 @@ void UpdateRun::CheckLastUpdateSteps()
     if (readAfterSettling)
         return;
     WaitUntil([this] { return ListSettled(); }, listDeadline);
+    if (!ListSettled())
+        DropList();
     ReadingStep();
 }
 
@@ -323,6 +372,16 @@ void UpdateRun::UpdateFilesSteps()
         if (!m_listTimestamp)
             ListFailed();
     }
+    // Staged files of an update that is no longer offered go; those this
+    // list names again may be reused.
+    QSet<QString> named;
+    for (qint64 number = 1; number <= count; ++number) {
+        const QString section = QStringLiteral("FILE") + QString::number(number);
+        named.insert(StagedUpdate::StagingKey(
+            ReadIni(UpdatesIniPath(), section, QStringLiteral("SavePath")) + QStringLiteral("\\") +
+            ReadIni(UpdatesIniPath(), section, QStringLiteral("FileName"))));
+    }
+    StagedUpdate::RemoveUnnamed(named);
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
         const QString url = ReadIni(UpdatesIniPath(), section, QStringLiteral("URL"));
@@ -353,31 +412,67 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
         FileFailed(fileName);
         return;
     }
-    const QString target = ProgramPath(savePath + QStringLiteral("\\") + fileName);
-    if (FileNameGuard::IsProtected(target)) {
+    const QString suffix = savePath + QStringLiteral("\\") + fileName;
+    const QString target = ProgramPath(suffix);
+    // Two spellings of one file ("\data" and "/data\") are one staged file.
+    const QString stagingKey = StagedUpdate::StagingKey(suffix);
+    if (FileNameGuard::IsProtected(target) || stagingKey.isEmpty()) {
         FileFailed(fileName);
         return;
     }
-    VerifyDir(savePath);
+    const QString staged = StagedUpdate::StagedPath(stagingKey);
+    const QString key = FileNameGuard::Normalised(staged);
+    // Only what changed is fetched: a file already in place, or already
+    // staged by an earlier run, is taken when it is what the list pins.
+    if (expected.size && expected.sha256 && !m_pendingFiles.contains(key)) {
+        if (Matches(target, expected)) {
+            m_window.AddText(QStringLiteral("Up to date ") + fileName);
+            return;
+        }
+        if (Matches(staged, expected)) {
+            m_window.AddText(QStringLiteral("Up to date ") + fileName);
+            m_moves.insert(stagingKey, suffix);
+            return;
+        }
+    }
+    // Files arrive in the staging folder; the game folder changes only
+    // when the whole update has arrived.
+    if (!QDir().mkpath(QFileInfo(staged).absolutePath())) {
+        FileFailed(fileName);
+        return;
+    }
     m_window.AddText(QStringLiteral("Downloading ") + fileName);
 
     // A second file with the same target waits for the first one, so that
-    // every transfer in flight has a file of its own. Two spellings of one
-    // file ("\data" and "/data\") are one target.
-    const QString key = FileNameGuard::Normalised(target);
+    // every transfer in flight has a file of its own.
     WaitUntil(
-        [&] { return !m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(target); },
+        [&] { return !m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(staged); },
         QDeadlineTimer(QDeadlineTimer::Forever));
 
     m_pendingFiles.insert(key, fileName);
-    m_erroredTargets.remove(target);
-    m_window.Downloader2().BeginDownload(url, target, {expected.size, expected.sha256});
+    m_moves.insert(stagingKey, suffix);
+    m_erroredTargets.remove(staged);
+    m_window.Downloader2().BeginDownload(url, staged, {expected.size, expected.sha256});
     ThrowIfClosed();
-    if (m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(target)) {
+    if (m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.
         m_pendingFiles.remove(key);
         FileFailed(fileName);
     }
+}
+
+// Hashing a large file takes seconds: it runs off the window's thread while
+// the window keeps answering.
+bool UpdateRun::Matches(const QString &path, const ExpectedFile &expected)
+{
+    if (!QFileInfo(path).isFile())
+        return false;
+    QFutureWatcher<bool> watcher;
+    const QFuture<bool> future =
+        QtConcurrent::run(FileMatches, path, *expected.size, *expected.sha256);
+    watcher.setFuture(future);
+    WaitUntil([&] { return future.isFinished(); }, QDeadlineTimer(QDeadlineTimer::Forever));
+    return future.result();
 }
 
 void UpdateRun::FileFailed(const QString &fileName)
@@ -391,8 +486,11 @@ void UpdateRun::downloadError(const QString &SaveFile)
     if (m_abandoned || m_window.IsClosed())
         return;
     m_erroredTargets.insert(SaveFile);
-    if (SaveFile == UpdatesIniPath())
-        ListFailed();
+    if (SaveFile == SignedList::ArrivingListPath()) {
+        m_listErrored = true;
+        if (!Signed())
+            ListFailed();
+    }
 }
 
 void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
@@ -410,27 +508,31 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
     FinishIfSettled();
 }
 
-// Once the last file transfer has settled: the record is written only when
-// every listed file was stored, so a failed update is offered again. A record
-// that cannot be written (a full disk) leaves init.ini as it was, and the log
-// does not claim the update complete.
+// Once the last file transfer has settled: only an update whose every file
+// arrived is committed, so a failed one leaves the game as it was (its
+// arrived files stay staged) and is offered again. A commit that cannot
+// write its journal (a full disk) changes nothing; one cut short after it is
+// finished at the next start. The log claims the update complete only once
+// the files are in place and recorded.
 void UpdateRun::FinishIfSettled()
 {
     if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned ||
         m_window.IsClosed())
         return;
     m_finished = true;
-    m_window.AddText(QStringLiteral("Finished......."));
     if (m_failedFiles == 0) {
-        const bool recorded =
-            (!m_listTimestamp || WriteIni(InitIniPath(), General, QStringLiteral("ListTimestamp"),
-                                          QString::number(*m_listTimestamp))) &&
-            WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), m_recordDate) &&
-            WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), m_recordTime);
-        m_window.AddText(recorded ? QStringLiteral("Update Complete")
-                                  : QStringLiteral("Update Not Recorded, Update Will Be "
-                                                   "Offered Again"));
+        QList<StagedUpdate::Move> moves;
+        for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
+            moves.append({it.key(), it.value()});
+        const StagedUpdate::Outcome outcome =
+            StagedUpdate::Commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
+        m_window.AddText(QStringLiteral("Finished......."));
+        m_window.AddText(outcome == StagedUpdate::Outcome::Committed
+                             ? QStringLiteral("Update Complete")
+                             : QStringLiteral("Update Not Recorded, Update Will Be "
+                                              "Offered Again"));
     } else {
+        m_window.AddText(QStringLiteral("Finished......."));
         m_window.AddText(QString::number(m_failedFiles) +
                          QStringLiteral(" Files Failed, Update Will Be Offered Again"));
     }

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QHash>
+#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -67,6 +68,9 @@ private:
     QString RecordedListTimestamp() const;
     // "Failed to download updates.ini", once per run.
     void ListFailed();
+    void DropList();
+    // The file is what `expected` pins (Size and SHA256 both given).
+    bool Matches(const QString &path, const ExpectedFile &expected);
     void FileFailed(const QString &fileName);
     void FinishIfSettled();
 
@@ -84,6 +88,10 @@ private:
     // -> FileName.
     QHash<QString, QString> m_pendingFiles;
     QSet<QString> m_erroredTargets;
+    // The commit's moves of this update: staging key -> target suffix.
+    QMap<QString, QString> m_moves;
+    bool m_listRequested = false;
+    bool m_listErrored = false;
     int m_failedFiles = 0;
     bool m_allFilesStarted = false;
     bool m_finished = false;

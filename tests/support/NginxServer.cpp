@@ -33,7 +33,7 @@ QString config(const QString &prefix, const QString &root, const QString &server
     const QString logging =
         accessLog.isEmpty()
             ? QStringLiteral("access_log off;")
-            : QStringLiteral("log_format timed '$msec $request_time $request_uri';\n"
+            : QStringLiteral("log_format timed '$msec $request_time $request_uri $bytes_sent';\n"
                              "    access_log %1 timed;")
                   .arg(accessLog);
     return QStringLiteral(R"(daemon off;

@@ -5,6 +5,8 @@
 #include "profile/modTypes.h"
 #include "tests/support/TestHttpServer.h"
 #include "update/RunLock.h"
+#include "update/SignedList.h"
+#include "update/StagedUpdate.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -113,7 +115,8 @@ class tst_UpdateRun : public QObject
         {"/files/slow", {"slow", 1000}},
         {"/files/held", {"held", 0}}};
     std::atomic<int> m_listRequests{0}, m_helloRequests{0}, m_answered{0};
-    std::atomic<bool> m_hold{false}; // keeps "/files/held" from answering
+    std::atomic<bool> m_hold{false};       // keeps "/files/held" from answering
+    std::map<std::string, int> m_requests; // path -> times asked, under m_mutex
 
     QString m_mounted;
     std::unique_ptr<QTemporaryDir> m_outer;
@@ -159,6 +162,7 @@ private slots:
         m_server.server().Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             std::unique_lock lock(m_mutex);
             m_listRequests += int(req.path == "/list/updates.txt");
+            ++m_requests[req.path];
             m_helloRequests += int(req.path == "/hello.txt");
             const auto it = m_documents.find(req.path);
             const bool found = it != m_documents.end();
@@ -227,13 +231,16 @@ private slots:
                 QStringList{count + " Files Found...", "Downloading a.txt", "Downloading b.dat"} +
                     Complete,
                 {{"a.txt", "alpha"}, {"data/maps/b.dat", "bravo"}}};
-        // A failed file keeps the record unwritten, so the update is offered again.
+        // A failed file keeps the record unwritten, so the update is offered
+        // again, and the game folder as it was: the file that arrived stays
+        // staged for the next run.
+        const QMap<QString, QByteArray> aStaged = {{"updates/staging/a.txt", "alpha"}};
         QTest::newRow("file not found")
             << RunCase{UpdateList("2", {a, {Url("/files/gone.dat"), "\\data", "b.dat"}}),
                        QStringList{"2 Files Found...", "Downloading a.txt", "Downloading b.dat",
                                    "Failed to download b.dat"} +
                            Failed(1),
-                       aFile};
+                       aStaged};
         // Regression: a count near 2^31 kept the run starting refused transfers,
         // one box each, for days. No more files are tried than the list has
         // sections (here [GENERAL] and [FILE1]): FILE2 has no section, and
@@ -242,7 +249,7 @@ private slots:
             UpdateList("2147483647", {a}),
             QStringList{"2147483647 Files Found...", "Downloading a.txt", "Failed to download "} +
                 Failed(2147483646),
-            aFile};
+            aStaged};
         // Each is refused whether it climbs in SavePath or in FileName, names a
         // profile or the program file itself; dots inside names are allowed.
         const QString evil = Url("/files/evil");
@@ -257,7 +264,7 @@ private slots:
                         "Failed to download Updates.INI",
                         "Failed to download " + program.toUpper() + " .", "Downloading a..b.txt"} +
                 Failed(4),
-            {{"data..ok/a..b.txt", "alpha"}}};
+            {{"updates/staging/data..ok/a..b.txt", "alpha"}}};
         // Regression: each bad address opened the Downloader's box. Now each
         // is a failed file, and the good one after them is still installed.
         QTest::newRow("bad addresses") << RunCase{
@@ -268,7 +275,7 @@ private slots:
             QStringList{"4 Files Found...", "Failed to download f.txt", "Failed to download h.txt",
                         "Failed to download n.txt", "Downloading a.txt"} +
                 Failed(3),
-            aFile};
+            aStaged};
         // One target in two spellings: the second waits for the slower first,
         // both settle, and the later one's bytes stay.
         QTest::newRow("one target, two spellings") << RunCase{
@@ -295,12 +302,13 @@ private slots:
                        .files = {{"s.txt", "slow"}},
                        .listAfterStart = laterList};
         // Regression: on a full disk the record's write put an empty init.ini
-        // in place of the player's. It stays as it was, and the log says so.
+        // in place of the player's. Now the commit's journal cannot be
+        // written: nothing moves, init.ini stays as it was, the log says so.
         QTest::newRow("disk full as the update ends") << RunCase{
             .list = oneOfThree,
             .log = QStringList{"1 Files Found...", "Downloading a.txt", "Finished.......",
                                "Update Not Recorded, Update Will Be Offered Again"},
-            .files = aFile,
+            .files = aStaged,
             .diskFullAtEnd = true};
         QTest::newRow("same date and time") << RunCase{.list = oneOfThree,
                                                        .log = NothingToUpdate,
@@ -357,7 +365,7 @@ private slots:
         if (c.diskFullAtEnd)
             connect(&window.Downloader2(), &Downloader::DownloadComplete, &window,
                     [&](qint64, const QString &target) {
-                        if (target != UpdatesIniPath())
+                        if (target != SignedList::ArrivingListPath())
                             FillDisk(filler);
                     });
         window.Form_Load();
@@ -404,7 +412,7 @@ private slots:
         m_hold = true;
         frmUpdate first;
         first.Form_Load();
-        QVERIFY(first.Downloader2().IsInFlight(Path("held.txt")));
+        QVERIFY(first.Downloader2().IsInFlight(StagedUpdate::StagedPath("held.txt")));
         const QMap<QString, QByteArray> before = Files();
         QVERIFY(before.contains(m_program.relativeFilePath(RunLock::Path())));
         const int greetings = m_helloRequests;
@@ -445,7 +453,8 @@ private slots:
     }
 
     // Cancel while the check waits for the list, or while a file is in flight:
-    // the run ends there, and what arrives later changes nothing.
+    // the run ends there, and what arrives later changes nothing. The game
+    // folder keeps its old file; what arrived stays staged.
     void cancel_data()
     {
         QTest::addColumn<bool>("duringCheck");
@@ -457,25 +466,32 @@ private slots:
     {
         QFETCH(bool, duringCheck);
         WriteInit();
+        QVERIFY(m_program.mkpath("data"));
+        WriteFile(Path("a.txt"), "old a");
         ServeList(UpdateList("2", {{Url("/files/a.txt"), "", "a.txt"},
-                                   {Url("/files/slow"), "\\data", "b.dat"}}),
+                                   {Url("/files/held"), "\\data", "b.dat"}}),
                   duringCheck ? 1500 : 0);
+        m_hold = true;
 
         frmUpdate window;
         auto *cancel = window.findChild<QPushButton *>(QStringLiteral("cmdCancel"));
         if (duringCheck)
             QTimer::singleShot(200, cancel, &QPushButton::click);
         window.Form_Load();
+        const QString stagedA = StagedUpdate::StagedPath("a.txt");
         if (!duringCheck) {
-            QVERIFY(window.Downloader2().IsInFlight(Path("data/b.dat")));
+            QVERIFY(window.Downloader2().IsInFlight(StagedUpdate::StagedPath("data/b.dat")));
+            QTRY_VERIFY(!window.Downloader2().IsInFlight(stagedA));
             cancel->click();
         }
         QVERIFY(window.IsClosed());
+        QCOMPARE(window.Downloader2().InFlight(), 0);
         const QString logAtCancel = window.LogText();
         QCOMPARE(logAtCancel.contains("Files Found"), !duringCheck);
 
-        // Let the slow answer arrive and every pending event run.
+        // Let the held answer arrive and every pending event run.
         const int answeredBefore = m_answered;
+        m_hold = false;
         QTRY_VERIFY_WITH_TIMEOUT(m_answered > answeredBefore, 10000);
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents();
@@ -485,10 +501,110 @@ private slots:
         QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate"), canceled);
         QCOMPARE(ReadIni(init, "GENERAL", "LastUpdateTime"), canceled);
         QCOMPARE(QFile::exists(Path("updates/updates.ini")), !duringCheck);
+        QCOMPARE(ReadAll(Path("a.txt")), QByteArray("old a"));
         QVERIFY(!QFile::exists(Path("data/b.dat")));
+        QVERIFY(!QFile::exists(StagedUpdate::StagedPath("data/b.dat")));
+        QCOMPARE(ReadAll(stagedA), duringCheck ? QByteArray() : QByteArray("alpha"));
+        QVERIFY(!QFile::exists(StagedUpdate::JournalPath()));
         QCOMPARE(window.LogText(), logAtCancel);
         QVERIFY(!window.DoneEnabled());
         QVERIFY(m_boxes.isEmpty());
+    }
+
+    // One update of 30 pinned files over three runs. A file the server lacks
+    // fails the whole update: the game folder keeps every byte and nothing is
+    // recorded. The next run fetches only that file and a staged one that no
+    // longer matches, and installs all 30 at once. A later update with 3
+    // changed files fetches exactly those 3.
+    void wholeUpdateAcrossRuns()
+    {
+        WriteInit();
+        const int count = 30;
+        QMap<QString, QByteArray> release;
+        for (int i = 0; i < count; ++i) {
+            const QString name = QStringLiteral("f%1.dat").arg(i);
+            WriteFile(Path(name), "old " + name.toUtf8());
+            release.insert(name, QByteArray(1000 + i, char('a' + i % 26)));
+        }
+        const auto serve = [&](const QMap<QString, QByteArray> &files, const QString &missing,
+                               const QString &date) {
+            std::lock_guard lock(m_mutex);
+            QString list = QStringLiteral("[GENERAL]\r\nTotalFiles=%1\r\nDate=%2\r\nTime=1\r\n")
+                               .arg(files.size())
+                               .arg(date);
+            int number = 0;
+            for (auto it = files.cbegin(); it != files.cend(); ++it) {
+                const std::string path = ("/rel/" + it.key()).toStdString();
+                if (it.key() == missing)
+                    m_documents.erase(path);
+                else
+                    m_documents[path] = {it.value().toStdString(), 0};
+                list += QStringLiteral("[FILE%1]\r\nURL=%2\r\nSavePath=\r\nFileName=%3\r\n"
+                                       "Size=%4\r\nSHA256=%5\r\n")
+                            .arg(++number)
+                            .arg(Url(QString::fromStdString(path)), it.key())
+                            .arg(it.value().size())
+                            .arg(QString::fromLatin1(
+                                QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256)
+                                    .toHex()));
+            }
+            m_documents["/list/updates.txt"] = {list.toStdString(), 0};
+            m_requests.clear();
+        };
+        const auto runToEnd = [&] {
+            frmUpdate window;
+            window.Form_Load();
+            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.DoneEnabled(), 30000); }();
+            return window.LogText();
+        };
+        const auto fetched = [&] {
+            std::lock_guard lock(m_mutex);
+            QStringList paths;
+            for (const auto &[path, times] : m_requests)
+                if (path.rfind("/rel/", 0) == 0)
+                    paths += QString::fromStdString(path).mid(5) + "x" + QString::number(times);
+            return paths;
+        };
+        const auto gameFiles = [&] {
+            QMap<QString, QByteArray> files = Files();
+            for (auto it = files.begin(); it != files.end();)
+                it = it.key().startsWith("updates/") ? files.erase(it) : std::next(it);
+            return files;
+        };
+
+        // Run 1: f7 is missing on the server.
+        const QMap<QString, QByteArray> before = gameFiles();
+        const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
+        serve(release, "f7.dat", "2026-12-01");
+        QString log = runToEnd();
+        QVERIFY2(log.endsWith("Failed to download f7.dat\r\nFinished.......\r\n"
+                              "1 Files Failed, Update Will Be Offered Again"),
+                 qPrintable(log));
+        QCOMPARE(gameFiles(), before);
+        QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
+        QCOMPARE(QDir(StagedUpdate::StagingFolder()).entryList(QDir::Files).size(), count - 1);
+
+        // Run 2: f7 is back; the staged f3 was damaged in between.
+        WriteFile(StagedUpdate::StagedPath("f3.dat"), QByteArray(1003, 'X'));
+        serve(release, QString(), "2026-12-01");
+        log = runToEnd();
+        QVERIFY2(log.endsWith("Finished.......\r\nUpdate Complete"), qPrintable(log));
+        QCOMPARE(log.count("Up to date "), count - 2);
+        QCOMPARE(fetched(), (QStringList{"f3.datx1", "f7.datx1"}));
+        QCOMPARE(gameFiles(), release);
+        QVERIFY(!QFile::exists(StagedUpdate::StagingFolder()));
+        QVERIFY(!QFile::exists(StagedUpdate::JournalPath()));
+        QCOMPARE(ReadIni(Path("updates/init.ini"), "GENERAL", "LastUpdate"), "2026-12-01");
+
+        // Run 3: three files change.
+        for (const QString name : {"f2.dat", "f11.dat", "f29.dat"})
+            release[name] = "changed " + name.toUtf8();
+        serve(release, QString(), "2026-12-02");
+        log = runToEnd();
+        QVERIFY2(log.endsWith("Update Complete"), qPrintable(log));
+        QCOMPARE(fetched(), (QStringList{"f11.datx1", "f2.datx1", "f29.datx1"}));
+        QCOMPARE(gameFiles(), release);
+        QCOMPARE(ReadIni(Path("updates/init.ini"), "GENERAL", "LastUpdate"), "2026-12-02");
     }
 };
 

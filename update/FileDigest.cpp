@@ -1,0 +1,36 @@
+#include "update/FileDigest.h"
+
+#include <QFile>
+#include <memory>
+#include <openssl/evp.h>
+
+bool FileMatches(const QString &path, qint64 size, const QByteArray &sha256)
+{
+    QFile file(path);
+    // The size is the cheap first test: most changed files differ in it.
+    if (!file.open(QIODevice::ReadOnly) || file.size() != size)
+        return false;
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                          &EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        return false;
+    QByteArray chunk(256 * 1024, Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 read = file.read(chunk.data(), chunk.size());
+        if (read < 0)
+            return false;
+        if (read == 0)
+            break;
+        total += read;
+        if (EVP_DigestUpdate(context.get(), chunk.constData(), size_t(read)) != 1)
+            return false;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+        return false;
+    // A file that grew or shrank while it was read is not the one measured.
+    return total == size &&
+           QByteArray(reinterpret_cast<const char *>(digest), int(length)) == sha256;
+}

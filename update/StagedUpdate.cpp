@@ -1,0 +1,233 @@
+#include "update/StagedUpdate.h"
+
+#include "profile/ProgramFolder.h"
+#include "profile/modTypes.h"
+#include "update/DiskSync.h"
+#include "update/FileNameGuard.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace
+{
+
+const QString General = QStringLiteral("GENERAL");
+
+QString UpdatesFolder()
+{
+    return ProgramPath(QStringLiteral("\\updates"));
+}
+
+std::filesystem::path NativePath(const QString &path)
+{
+    return std::filesystem::path(path.toStdU16String());
+}
+
+// Tests stop the program after this many moves of a commit (not of the
+// recovery that finishes it), to leave the journal exactly as a kill at that
+// moment would.
+int ExitAfterMoves()
+{
+    bool set = false;
+    const int moves = qEnvironmentVariableIntValue("UPDATER_EXIT_AFTER_MOVES", &set);
+    return set ? moves : -1;
+}
+
+// One move of the commit. A move that already happened (the staged file gone,
+// the target present) counts as done, so a commit can be run again after it
+// was cut short.
+bool Apply(const StagedUpdate::Move &move, QSet<QString> &folders)
+{
+    const QString staged = StagedUpdate::StagedPath(move.key);
+    const QString target = ProgramPath(move.target);
+    const QString folder = QFileInfo(target).absolutePath();
+    folders.insert(folder);
+    if (!QFileInfo::exists(staged))
+        return QFileInfo::exists(target);
+    if (!QDir().mkpath(folder))
+        return false;
+    std::error_code error;
+    // Replaces the old file in one step on the same volume.
+    std::filesystem::rename(NativePath(staged), NativePath(target), error);
+    return !error;
+}
+
+bool ApplyAll(const QList<StagedUpdate::Move> &moves, int exitAfter)
+{
+    QSet<QString> folders;
+    int done = 0;
+    for (const StagedUpdate::Move &move : moves) {
+        if (done == exitAfter)
+            std::_Exit(70);
+        if (!Apply(move, folders))
+            return false;
+        ++done;
+    }
+    // The moves must be on the disk before the journal that names them goes.
+    for (const QString &folder : folders)
+        SyncToDisk(folder);
+    return true;
+}
+
+bool WriteRecord(const StagedUpdate::Record &record)
+{
+    return (!record.listTimestamp ||
+            WriteIni(InitIniPath(), General, QStringLiteral("ListTimestamp"),
+                     QString::number(*record.listTimestamp))) &&
+           WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), record.date) &&
+           WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
+}
+
+void RemoveJournalAndStaging()
+{
+    QFile::remove(StagedUpdate::JournalPath());
+    SyncToDisk(UpdatesFolder());
+    QDir(StagedUpdate::StagingFolder()).removeRecursively();
+}
+
+QByteArray ReadJournal()
+{
+    QFile file(StagedUpdate::JournalPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray JournalText(const StagedUpdate::Record &record, const QList<StagedUpdate::Move> &moves)
+{
+    QJsonArray list;
+    for (const StagedUpdate::Move &move : moves)
+        list.append(QJsonObject{{QStringLiteral("staged"), move.key},
+                                {QStringLiteral("target"), move.target}});
+    QJsonObject journal{{QStringLiteral("LastUpdate"), record.date},
+                        {QStringLiteral("LastUpdateTime"), record.time},
+                        {QStringLiteral("moves"), list}};
+    if (record.listTimestamp)
+        journal.insert(QStringLiteral("ListTimestamp"), QString::number(*record.listTimestamp));
+    return QJsonDocument(journal).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+QString StagedUpdate::StagingFolder()
+{
+    return ProgramPath(QStringLiteral("\\updates\\staging"));
+}
+
+QString StagedUpdate::JournalPath()
+{
+    return ProgramPath(QStringLiteral("\\updates\\update.journal"));
+}
+
+QString StagedUpdate::StagingKey(const QString &suffix)
+{
+    QString key = FileNameGuard::Normalised(suffix);
+    if (key.startsWith(QLatin1Char('/')))
+        key.remove(0, 1);
+    return key;
+}
+
+QString StagedUpdate::StagedPath(const QString &key)
+{
+    return StagingFolder() + QLatin1Char('/') + key;
+}
+
+StagedUpdate::Outcome StagedUpdate::Commit(const Record &record, const QList<Move> &moves)
+{
+    // Folders first: one that cannot be made fails the update before
+    // anything has moved.
+    for (const Move &move : moves) {
+        if (!QDir().mkpath(QFileInfo(ProgramPath(move.target)).absolutePath()))
+            return Outcome::NothingMoved;
+    }
+    {
+        QSaveFile journal(JournalPath());
+        const QByteArray text = JournalText(record, moves);
+        // Read back: a full disk may take the write and still keep nothing
+        // of it, and a commit that trusted it would have no journal to
+        // finish from.
+        if (!journal.open(QIODevice::WriteOnly) || journal.write(text) != text.size() ||
+            !journal.commit() || !SyncToDisk(JournalPath()) || !SyncToDisk(UpdatesFolder()) ||
+            ReadJournal() != text) {
+            // Nothing has moved yet: a journal that may not be on the disk
+            // must not outlive this run.
+            QFile::remove(JournalPath());
+            return Outcome::NothingMoved;
+        }
+    }
+    if (!ApplyAll(moves, ExitAfterMoves()) || !WriteRecord(record))
+        return Outcome::Unfinished;
+    RemoveJournalAndStaging();
+    return Outcome::Committed;
+}
+
+bool StagedUpdate::Recover()
+{
+    QFile file(JournalPath());
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject journal = QJsonDocument::fromJson(file.readAll()).object();
+    file.close();
+    Record record{journal.value(QStringLiteral("LastUpdate")).toString(),
+                  journal.value(QStringLiteral("LastUpdateTime")).toString(), std::nullopt};
+    bool numeric = false;
+    const qint64 timestamp =
+        journal.value(QStringLiteral("ListTimestamp")).toString().toLongLong(&numeric);
+    if (numeric)
+        record.listTimestamp = timestamp;
+    QList<Move> moves;
+    bool readable = journal.value(QStringLiteral("moves")).isArray();
+    for (const QJsonValue &value : journal.value(QStringLiteral("moves")).toArray()) {
+        const Move move{value[QStringLiteral("staged")].toString(),
+                        value[QStringLiteral("target")].toString()};
+        // The journal lies in the player's folder: it still may not move a
+        // file out of the game or onto the profiles.
+        readable = readable && !move.key.isEmpty() && FileNameGuard::StaysInside(move.key) &&
+                   FileNameGuard::StaysInside(move.target) &&
+                   !FileNameGuard::IsProtected(ProgramPath(move.target));
+        moves.append(move);
+    }
+    if (!readable) {
+        // Not a journal this program wrote whole (a power cut before it was
+        // on the disk): nothing in it can be trusted, and nothing has moved.
+        QFile::remove(JournalPath());
+        return true;
+    }
+    // A move whose staged file and target are both gone (removed by hand)
+    // cannot be finished: the update is not recorded, so it is offered
+    // again, and what is still staged is reused then.
+    for (const Move &move : moves) {
+        if (!QFileInfo::exists(StagedPath(move.key)) &&
+            !QFileInfo::exists(ProgramPath(move.target))) {
+            QFile::remove(JournalPath());
+            return true;
+        }
+    }
+    if (!ApplyAll(moves, -1))
+        return false;
+    // A record that cannot be written (a read-only init.ini) leaves the
+    // update to be offered again; its files are in place and found up to
+    // date then.
+    WriteRecord(record);
+    RemoveJournalAndStaging();
+    return true;
+}
+
+void StagedUpdate::RemoveUnnamed(const QSet<QString> &keys)
+{
+    const QDir staging(StagingFolder());
+    QDirIterator it(staging.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!keys.contains(staging.relativeFilePath(path)))
+            QFile::remove(path);
+    }
+}
