@@ -4,7 +4,7 @@
 #include "app/ProgressBar.h"
 #include "app/StatusLog.h"
 #include "download/Downloader.h"
-#include "download/ProgressDisplay.h"
+#include "download/ModalBox.h"
 #include "profile/ProgramFolder.h"
 #include "profile/VerifyDir.h"
 #include "profile/modTypes.h"
@@ -94,10 +94,6 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     tmrProgress->setObjectName(QStringLiteral("tmrProgress"));
     tmrProgress->setInterval(1000);
 
-    m_downloader2 = new Downloader(this);
-    m_downloader2->setObjectName(QStringLiteral("Downloader2"));
-    m_downloader2->setVisible(false);
-
     cmdCancel = MakeButton(this, "cmdCancel", QStringLiteral("&Cancel"), QRect(216, 128, 129, 25));
     cmdDone = MakeButton(this, "cmdDone", QStringLiteral("&Done"), QRect(8, 128, 129, 25));
 
@@ -133,8 +129,8 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
 
     // Later siblings are drawn above earlier ones: raise from the last
     // control of the design to the first.
-    QWidget *const bottomToTop[] = {lblPROGRESS, Downloader1, prgBar,        txtMain,
-                                    cmdDone,     cmdCancel,   m_downloader2, cmdRunQV};
+    QWidget *const bottomToTop[] = {lblPROGRESS, Downloader1, prgBar,  txtMain,
+                                    cmdDone,     cmdCancel,   cmdRunQV};
     for (QWidget *control : bottomToTop)
         control->raise();
 
@@ -144,16 +140,21 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     setTabOrder(txtMain, cmdDone);
     setTabOrder(cmdDone, cmdCancel);
 
-    m_progressDisplay = new ProgressDisplay(*this, *m_downloader2, this);
-    m_run = new UpdateRun(*this, this);
+    m_run = new UpdateRun(this);
 
     connect(txtMain, &StatusLog::FocusReceived, cmdCancel,
             [this] { cmdCancel->setFocus(Qt::OtherFocusReason); });
     connect(cmdCancel, &QPushButton::clicked, this, &frmUpdate::cmdCancel_Click);
     connect(cmdDone, &QPushButton::clicked, this, &frmUpdate::cmdDone_Click);
-    connect(tmrProgress, &QTimer::timeout, m_progressDisplay, &ProgressDisplay::tick);
-    connect(m_downloader2, &Downloader::DownloadProgress, m_progressDisplay,
-            &ProgressDisplay::downloadProgress);
+    connect(tmrProgress, &QTimer::timeout, m_run, &UpdateRun::tick);
+    connect(m_run, &UpdateRun::LogLine, this, &frmUpdate::AddText);
+    connect(m_run, &UpdateRun::BarChanged, prgBar, [this](float max, float value) {
+        prgBar->SetMax(max);
+        prgBar->SetValue(value);
+    });
+    connect(m_run, &UpdateRun::ProgressText, lblPROGRESS, &QLabel::setText);
+    connect(m_run, &UpdateRun::Ended, cmdDone, [this] { cmdDone->setEnabled(true); });
+    connect(m_run, &UpdateRun::Failed, this, &frmUpdate::ShowFailure);
 
     tmrProgress->start();
 }
@@ -166,7 +167,6 @@ void frmUpdate::Form_Load()
     cmdDone->setEnabled(false);
     show();
     m_run->RetrieveUpdateList();
-    m_progressDisplay->SetRunReturned(true);
 }
 
 void frmUpdate::AddText(const QString &msg)
@@ -204,34 +204,9 @@ float frmUpdate::BarMax() const
     return prgBar->Max();
 }
 
-void frmUpdate::SetBarMax(float max)
-{
-    prgBar->SetMax(max);
-}
-
 float frmUpdate::BarValue() const
 {
     return prgBar->Value();
-}
-
-void frmUpdate::SetBarValue(float value)
-{
-    prgBar->SetValue(value);
-}
-
-void frmUpdate::SetProgressText(const QString &text)
-{
-    lblPROGRESS->setText(text);
-}
-
-void frmUpdate::EnableDone()
-{
-    cmdDone->setEnabled(true);
-}
-
-void frmUpdate::ShowBar()
-{
-    prgBar->setVisible(true);
 }
 
 bool frmUpdate::DoneEnabled() const
@@ -241,7 +216,7 @@ bool frmUpdate::DoneEnabled() const
 
 Downloader &frmUpdate::Downloader2()
 {
-    return *m_downloader2;
+    return m_run->Downloader2();
 }
 
 bool frmUpdate::IsClosed() const
@@ -255,13 +230,16 @@ void frmUpdate::CloseWindow()
         return;
     m_closed = true;
     tmrProgress->stop();
-    m_downloader2->AbortAll();
+    m_run->Stop();
     close();
 }
 
-QWidget *frmUpdate::Widget()
+void frmUpdate::ShowFailure(const QString &text, const QString &title)
 {
-    return this;
+    if (m_closed)
+        return;
+    ShowModalBox(this, text, title, BoxIcon::None);
+    CloseWindow();
 }
 
 void frmUpdate::closeEvent(QCloseEvent *event)

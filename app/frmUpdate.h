@@ -1,14 +1,11 @@
 #pragma once
 
-#include "update/UpdateWindow.h"
-
 #include <QPixmap>
 #include <QString>
 #include <QWidget>
 
 class Downloader;
 class ProgressBar;
-class ProgressDisplay;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -16,13 +13,14 @@ class StatusLog;
 class UpdateRun;
 
 // The updater's one window: the status log, the progress bar and its caption,
-// Done and Cancel over a background picture, with the hidden Downloader2
-// that fetches the update list and the files.
+// Done and Cancel over a background picture. The update run behind it does
+// the work; the window shows what the run reports, ends the run when it
+// closes, and shows the run's failure box.
 //
 // The window has no close command of its own. It closes only through Done,
 // Cancel or CloseWindow() (the failure path); from then on IsClosed() is true
 // and every transfer still in flight has been dropped.
-class frmUpdate : public QWidget, public UpdateWindow
+class frmUpdate : public QWidget
 {
     Q_OBJECT
 public:
@@ -34,7 +32,7 @@ public:
     void Form_Load();
 
     // Public procedures of the window.
-    void AddText(const QString &msg) override;
+    void AddText(const QString &msg);
     void VerifyDir(const QString &Directory);
     void UpdateFiles();
     void CheckLastUpdate();
@@ -44,18 +42,12 @@ public:
     QString LogText() const;
     qsizetype LogCursor() const;
 
-    float BarMax() const override;
-    void SetBarMax(float max) override;
-    float BarValue() const override;
-    void SetBarValue(float value) override;
-    void SetProgressText(const QString &text) override;
-    void EnableDone() override;
-    void ShowBar() override;
-    bool DoneEnabled() const override;
-    Downloader &Downloader2() override;
-    bool IsClosed() const override;
-    void CloseWindow() override;
-    QWidget *Widget() override;
+    float BarMax() const;
+    float BarValue() const;
+    bool DoneEnabled() const;
+    Downloader &Downloader2();
+    bool IsClosed() const;
+    void CloseWindow();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -64,12 +56,12 @@ protected:
 private:
     void cmdCancel_Click();
     void cmdDone_Click();
+    void ShowFailure(const QString &text, const QString &title);
 
     // Controls in the order of the window's design; where two overlap, the
     // earlier one lies on top.
     QTimer *tmrProgress;
     QPushButton *cmdRunQV;
-    Downloader *m_downloader2;
     QPushButton *cmdCancel;
     QPushButton *cmdDone;
     StatusLog *txtMain;
@@ -77,7 +69,6 @@ private:
     QWidget *Downloader1;
     QLabel *lblPROGRESS;
 
-    ProgressDisplay *m_progressDisplay;
     UpdateRun *m_run;
     QPixmap m_background;
     bool m_closed = false;

@@ -3,7 +3,6 @@
 #include "download/Address.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
-#include "download/ModalBox.h"
 #include "profile/NumericValue.h"
 #include "profile/ProgramFolder.h"
 #include "profile/SectionCount.h"
@@ -15,7 +14,6 @@
 #include "update/RunLock.h"
 #include "update/SignedList.h"
 #include "update/StagedUpdate.h"
-#include "update/UpdateWindow.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -85,16 +83,64 @@ void RemoveArrivingList()
 
 } // namespace
 
-UpdateRun::UpdateRun(UpdateWindow &window, QObject *parent)
-    : QObject(parent), m_window(window), m_lock(std::make_unique<RunLock>())
+UpdateRun::UpdateRun(QObject *parent)
+    : QObject(parent), m_downloader2(new Downloader(qobject_cast<QWidget *>(parent))),
+      m_lock(std::make_unique<RunLock>())
 {
+    // A hidden child of the window, so that the Downloader's own "Warning"
+    // boxes stand over the window; the run deletes it unless the window has.
+    m_downloader2->setObjectName(QStringLiteral("Downloader2"));
+    m_downloader2->setVisible(false);
+    connect(m_downloader2, &Downloader::DownloadProgress, this, &UpdateRun::downloadProgress);
 }
 
-UpdateRun::~UpdateRun() = default;
+UpdateRun::~UpdateRun()
+{
+    delete m_downloader2;
+}
+
+void UpdateRun::Stop()
+{
+    if (std::exchange(m_stopped, true))
+        return;
+    m_downloader2->AbortAll();
+}
+
+void UpdateRun::End()
+{
+    if (std::exchange(m_ended, true))
+        return;
+    emit Ended();
+}
+
+void UpdateRun::SetBarValue(float value)
+{
+    m_barValue = value;
+    emit BarChanged(m_barMax, m_barValue);
+}
+
+void UpdateRun::downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &)
+{
+    // The maximum with the value, so that the bar never holds the new value
+    // against the previous transfer's range.
+    m_barMax = static_cast<float>(MaxBytes);
+    m_barValue = static_cast<float>(CurBytes);
+    emit BarChanged(m_barMax, m_barValue);
+    emit ProgressText(QString::number(CurBytes) + QStringLiteral(" of ") +
+                      QString::number(MaxBytes));
+}
+
+void UpdateRun::tick()
+{
+    // A full bar alone does not end the update: the update list's own last
+    // notification fills it too, and so does the first of several files.
+    if (m_runReturned && !m_stopped && m_barValue == m_barMax && m_downloader2->InFlight() == 0)
+        End();
+}
 
 void UpdateRun::ThrowIfClosed() const
 {
-    if (m_window.IsClosed())
+    if (m_stopped)
         throw Abandoned{};
 }
 
@@ -123,9 +169,8 @@ void UpdateRun::ConnectDownloader()
     if (m_connected)
         return;
     m_connected = true;
-    connect(&m_window.Downloader2(), &Downloader::DownloadError, this, &UpdateRun::downloadError);
-    connect(&m_window.Downloader2(), &Downloader::DownloadComplete, this,
-            &UpdateRun::downloadComplete);
+    connect(&Downloader2(), &Downloader::DownloadError, this, &UpdateRun::downloadError);
+    connect(&Downloader2(), &Downloader::DownloadComplete, this, &UpdateRun::downloadComplete);
 }
 
 template <typename Steps> void UpdateRun::RunOnItsOwn(Steps steps)
@@ -154,16 +199,16 @@ void UpdateRun::UpdateFiles()
 void UpdateRun::RetrieveUpdateList()
 {
     m_inRun = true;
-    const auto runEnded = qScopeGuard([this] { m_inRun = false; });
+    const auto runEnded = qScopeGuard([this] {
+        m_inRun = false;
+        m_runReturned = true;
+    });
     try {
         if (!m_lock->Take()) {
             // Another updater works in this folder: leave every file to it.
             m_abandoned = true;
-            ShowModalBox(m_window.Widget(),
-                         QStringLiteral("Another update is running in this folder."),
-                         QStringLiteral("Update Running"), BoxIcon::None);
-            if (!m_window.IsClosed())
-                m_window.CloseWindow();
+            emit Failed(QStringLiteral("Another update is running in this folder."),
+                        QStringLiteral("Update Running"));
             return;
         }
         ConnectDownloader();
@@ -181,8 +226,8 @@ void UpdateRun::RetrieveUpdateList()
             throw UpdateFailure(error.what());
         }
         ThrowIfClosed();
-        m_window.AddText(LoggedGreeting(greeting));
-        m_window.AddText(QStringLiteral("Downloading updates.ini, please wait..."));
+        emit LogLine(LoggedGreeting(greeting));
+        emit LogLine(QStringLiteral("Downloading updates.ini, please wait..."));
         Yield();
 
         const QString listUrl = ReadIni(InitIniPath(), General, QStringLiteral("UpdateFileURL")) +
@@ -193,27 +238,25 @@ void UpdateRun::RetrieveUpdateList()
         // never change what a run has already decided.
         const QString listTarget = SignedList::ArrivingListPath();
         m_listRequested = true;
-        m_window.Downloader2().BeginDownload(listUrl, listTarget);
+        Downloader2().BeginDownload(listUrl, listTarget);
         ThrowIfClosed();
-        if (!m_window.Downloader2().IsInFlight(listTarget) && !m_listErrored)
+        if (!Downloader2().IsInFlight(listTarget) && !m_listErrored)
             ListFailed();
         if (Signed()) {
-            m_window.Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
-                                                 SignedList::ArrivingSignaturePath());
+            Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
+                                        SignedList::ArrivingSignaturePath());
             ThrowIfClosed();
         }
-        m_window.ShowBar();
-        m_window.AddText(QStringLiteral("Receiving Update File"));
+        emit LogLine(QStringLiteral("Receiving Update File"));
 
         CheckLastUpdateSteps();
 
-        if (m_window.LastUpdateTime == m_window.NewUpdateTime &&
-            m_window.LastUpdateDate == m_window.NewUpdateDate) {
+        if (LastUpdateTime == NewUpdateTime && LastUpdateDate == NewUpdateDate) {
             ClosingBlock();
             return;
         }
-        m_window.AddText(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles")) +
-                         QStringLiteral(" Files Found..."));
+        emit LogLine(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles")) +
+                     QStringLiteral(" Files Found..."));
         if (NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)
             UpdateFilesSteps();
         else
@@ -222,27 +265,25 @@ void UpdateRun::RetrieveUpdateList()
         m_abandoned = true;
     } catch (const std::exception &) {
         m_abandoned = true;
-        if (m_window.IsClosed())
+        if (m_stopped)
             return;
-        ShowModalBox(m_window.Widget(), QStringLiteral("Update Failed, Shutting Down."),
-                     QStringLiteral("Update Failed"), BoxIcon::None);
-        if (!m_window.IsClosed())
-            m_window.CloseWindow();
+        emit Failed(QStringLiteral("Update Failed, Shutting Down."),
+                    QStringLiteral("Update Failed"));
     }
 }
 
 void UpdateRun::ClosingBlock()
 {
-    m_window.EnableDone();
-    m_window.AddText(QStringLiteral("Finished......."));
-    m_window.AddText(QStringLiteral("No Files to Update"));
-    m_window.SetBarValue(m_window.BarMax());
+    End();
+    emit LogLine(QStringLiteral("Finished......."));
+    emit LogLine(QStringLiteral("No Files to Update"));
+    SetBarValue(m_barMax);
 }
 
 bool UpdateRun::ListSettled()
 {
-    if (m_window.Downloader2().IsInFlight(SignedList::ArrivingListPath()) ||
-        m_window.Downloader2().IsInFlight(SignedList::ArrivingSignaturePath()))
+    if (Downloader2().IsInFlight(SignedList::ArrivingListPath()) ||
+        Downloader2().IsInFlight(SignedList::ArrivingSignaturePath()))
         return false;
     if (!Signed()) {
         if (!std::exchange(m_listChecked, true) && m_listRequested && !m_listErrored &&
@@ -278,7 +319,7 @@ QString UpdateRun::RecordedListTimestamp() const
 void UpdateRun::DropList()
 {
     m_listChecked = true;
-    m_window.Downloader2().AbortAll();
+    Downloader2().AbortAll();
     RemoveArrivingList();
     ListFailed();
 }
@@ -287,7 +328,7 @@ void UpdateRun::ListFailed()
 {
     if (std::exchange(m_listFailureShown, true))
         return;
-    m_window.AddText(QStringLiteral("Failed to download updates.ini"));
+    emit LogLine(QStringLiteral("Failed to download updates.ini"));
 }
 
 // Loads the four date and time fields; true when the no-files exit was taken.
@@ -297,27 +338,27 @@ bool UpdateRun::ReadingStep()
         ClosingBlock();
         return true;
     }
-    m_window.LastUpdateDate = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdate"));
-    m_window.LastUpdateTime = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"));
-    m_window.NewUpdateDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
-    m_window.NewUpdateTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
+    LastUpdateDate = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdate"));
+    LastUpdateTime = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"));
+    NewUpdateDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
+    NewUpdateTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
     return false;
 }
 
 void UpdateRun::ShowPassProgress(int pass)
 {
-    const float max = m_window.BarMax();
-    m_window.SetBarValue(float(double(max) / 10.0 + double(pass) / 100.0));
-    const float value = m_window.BarValue();
+    const float max = m_barMax;
+    SetBarValue(float(double(max) / 10.0 + double(pass) / 100.0));
+    const float value = m_barValue;
     const QString shown = FloatText(value).left(value < 100.0f ? 3 : 4);
-    m_window.SetProgressText(shown + QStringLiteral(" / ") + FloatText(m_window.BarMax()));
+    emit ProgressText(shown + QStringLiteral(" / ") + FloatText(m_barMax));
 }
 
 void UpdateRun::CheckLastUpdateSteps()
 {
     ConnectDownloader();
     const QDeadlineTimer listDeadline(ListWaitMs);
-    m_window.AddText(QStringLiteral("Update file received. Checking Information...."));
+    emit LogLine(QStringLiteral("Update file received. Checking Information...."));
 
     // The reading step runs only once the update-list transfer has settled,
     // so that the check sees the list this run fetches, not the one before.
@@ -337,9 +378,8 @@ void UpdateRun::CheckLastUpdateSteps()
         Yield();
         ShowPassProgress(pass);
     }
-    m_window.SetBarValue(100.0f);
-    m_window.SetProgressText(FloatText(m_window.BarValue()) + QStringLiteral(" / ") +
-                             FloatText(m_window.BarMax()));
+    SetBarValue(100.0f);
+    emit ProgressText(FloatText(m_barValue) + QStringLiteral(" / ") + FloatText(m_barMax));
 
     if (readAfterSettling)
         return;
@@ -426,11 +466,11 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     // staged by an earlier run, is taken when it is what the list pins.
     if (expected.size && expected.sha256 && !m_pendingFiles.contains(key)) {
         if (Matches(target, expected)) {
-            m_window.AddText(QStringLiteral("Up to date ") + fileName);
+            emit LogLine(QStringLiteral("Up to date ") + fileName);
             return;
         }
         if (Matches(staged, expected)) {
-            m_window.AddText(QStringLiteral("Up to date ") + fileName);
+            emit LogLine(QStringLiteral("Up to date ") + fileName);
             m_moves.insert(stagingKey, suffix);
             return;
         }
@@ -441,20 +481,19 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
         FileFailed(fileName);
         return;
     }
-    m_window.AddText(QStringLiteral("Downloading ") + fileName);
+    emit LogLine(QStringLiteral("Downloading ") + fileName);
 
     // A second file with the same target waits for the first one, so that
     // every transfer in flight has a file of its own.
-    WaitUntil(
-        [&] { return !m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(staged); },
-        QDeadlineTimer(QDeadlineTimer::Forever));
+    WaitUntil([&] { return !m_pendingFiles.contains(key) && !Downloader2().IsInFlight(staged); },
+              QDeadlineTimer(QDeadlineTimer::Forever));
 
     m_pendingFiles.insert(key, fileName);
     m_moves.insert(stagingKey, suffix);
     m_erroredTargets.remove(staged);
-    m_window.Downloader2().BeginDownload(url, staged, {expected.size, expected.sha256});
+    Downloader2().BeginDownload(url, staged, {expected.size, expected.sha256});
     ThrowIfClosed();
-    if (m_pendingFiles.contains(key) && !m_window.Downloader2().IsInFlight(staged)) {
+    if (m_pendingFiles.contains(key) && !Downloader2().IsInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.
         m_pendingFiles.remove(key);
         FileFailed(fileName);
@@ -478,12 +517,12 @@ bool UpdateRun::Matches(const QString &path, const ExpectedFile &expected)
 void UpdateRun::FileFailed(const QString &fileName)
 {
     ++m_failedFiles;
-    m_window.AddText(QStringLiteral("Failed to download ") + fileName);
+    emit LogLine(QStringLiteral("Failed to download ") + fileName);
 }
 
 void UpdateRun::downloadError(const QString &SaveFile)
 {
-    if (m_abandoned || m_window.IsClosed())
+    if (m_abandoned || m_stopped)
         return;
     m_erroredTargets.insert(SaveFile);
     if (SaveFile == SignedList::ArrivingListPath()) {
@@ -495,7 +534,7 @@ void UpdateRun::downloadError(const QString &SaveFile)
 
 void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
 {
-    if (m_abandoned || m_window.IsClosed())
+    if (m_abandoned || m_stopped)
         return;
     const bool failed = m_erroredTargets.remove(SaveFile);
     const auto pending = m_pendingFiles.constFind(FileNameGuard::Normalised(SaveFile));
@@ -516,8 +555,7 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
 // the files are in place and recorded.
 void UpdateRun::FinishIfSettled()
 {
-    if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned ||
-        m_window.IsClosed())
+    if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned || m_stopped)
         return;
     m_finished = true;
     if (m_failedFiles == 0) {
@@ -526,16 +564,16 @@ void UpdateRun::FinishIfSettled()
             moves.append({it.key(), it.value()});
         const StagedUpdate::Outcome outcome =
             StagedUpdate::Commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
-        m_window.AddText(QStringLiteral("Finished......."));
-        m_window.AddText(outcome == StagedUpdate::Outcome::Committed
-                             ? QStringLiteral("Update Complete")
-                             : QStringLiteral("Update Not Recorded, Update Will Be "
-                                              "Offered Again"));
+        emit LogLine(QStringLiteral("Finished......."));
+        emit LogLine(outcome == StagedUpdate::Outcome::Committed
+                         ? QStringLiteral("Update Complete")
+                         : QStringLiteral("Update Not Recorded, Update Will Be "
+                                          "Offered Again"));
     } else {
-        m_window.AddText(QStringLiteral("Finished......."));
-        m_window.AddText(QString::number(m_failedFiles) +
-                         QStringLiteral(" Files Failed, Update Will Be Offered Again"));
+        emit LogLine(QStringLiteral("Finished......."));
+        emit LogLine(QString::number(m_failedFiles) +
+                     QStringLiteral(" Files Failed, Update Will Be Offered Again"));
     }
-    m_window.SetBarValue(m_window.BarMax());
-    m_window.EnableDone();
+    SetBarValue(m_barMax);
+    End();
 }

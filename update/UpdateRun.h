@@ -1,11 +1,13 @@
 #pragma once
 
+#include "download/Downloader.h"
 #include "update/ExpectedFile.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <functional>
@@ -13,25 +15,42 @@
 #include <optional>
 
 class RunLock;
-class UpdateWindow;
 
 // The update run: greeting, update list, last-update check and file update
-// loop, with the run's one failure handler.
+// loop, with the run's one failure handler. It owns what it works on (the
+// Downloader with its transfers, the four date and time fields, the bar's
+// range and value) and tells its window by signals; it never sees a control.
 class UpdateRun : public QObject
 {
     Q_OBJECT
 public:
-    explicit UpdateRun(UpdateWindow &window, QObject *parent = nullptr);
+    explicit UpdateRun(QObject *parent = nullptr);
     ~UpdateRun() override;
 
     // The whole run; returns when the files have been started, when there is
-    // nothing to update, after the failure path, or once the window has closed.
+    // nothing to update, after the failure path, or once the run was stopped.
     void RetrieveUpdateList();
 
     // Called on their own (outside RetrieveUpdateList) they end quietly once
-    // the window has closed; an UpdateFailure passes to the caller.
+    // the run has been stopped; an UpdateFailure passes to the caller.
     void CheckLastUpdate();
     void UpdateFiles();
+
+    // The window has closed (Cancel, Done or the failure path): every transfer
+    // goes, and a run waiting in a yield ends there without logging, writing
+    // a profile or touching the network again.
+    void Stop();
+    bool Stopped() const { return m_stopped; }
+
+    // The Downloader that fetches the update list and the files.
+    Downloader &Downloader2() { return *m_downloader2; }
+
+    // The bar's range and value as single-precision numbers.
+    float BarMax() const { return m_barMax; }
+    float BarValue() const { return m_barValue; }
+
+    // True from the moment the update has ended, with or without files.
+    bool HasEnded() const { return m_ended; }
 
     // How long the check waits for an update list still in flight after its
     // last pass, counted from the start of the check.
@@ -39,6 +58,31 @@ public:
     static constexpr int CheckPasses = 10500;
     // The most characters of the greeting that the status log shows.
     static constexpr qsizetype MaxGreetingLength = 64 * 1024;
+
+    // Date and time of the last installed update and of the offered one,
+    // loaded by the last-update check and compared by the run.
+    QString LastUpdateDate;
+    QString LastUpdateTime;
+    QString NewUpdateDate;
+    QString NewUpdateTime;
+
+signals:
+    // One line of the status log.
+    void LogLine(const QString &text);
+    // The bar's range and value; the range always comes with the value, so
+    // that the bar never holds a value against another transfer's range.
+    void BarChanged(float max, float value);
+    // The caption under the bar.
+    void ProgressText(const QString &text);
+    // The update has ended: raised once.
+    void Ended();
+    // The run cannot go on: the window shows the box and closes.
+    void Failed(const QString &text, const QString &title);
+
+public slots:
+    // The window's 1 s timer: a safety net that ends the update once the run
+    // has returned, the bar is full and no transfer is in flight.
+    void tick();
 
 private:
     // Thrown after a yield once the window has closed: the run ends at once,
@@ -60,6 +104,9 @@ private:
     // "No Files to Update": the closing block and the no-files exit of the check.
     void ClosingBlock();
     void ShowPassProgress(int pass);
+    void SetBarValue(float value);
+    // The one place that decides that the update has ended.
+    void End();
 
     void StartFile(const QString &url, const QString &savePath, const QString &fileName,
                    const ExpectedFile &expected);
@@ -76,13 +123,19 @@ private:
 
     void downloadError(const QString &SaveFile);
     void downloadComplete(qint64 MaxBytes, const QString &SaveFile);
+    void downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
 
-    UpdateWindow &m_window;
+    QPointer<Downloader> m_downloader2;
     // Held from the run's start until the window goes.
     std::unique_ptr<RunLock> m_lock;
     bool m_connected = false;
     bool m_abandoned = false;
     bool m_inRun = false;
+    bool m_stopped = false;
+    bool m_runReturned = false;
+    bool m_ended = false;
+    float m_barMax = 100;
+    float m_barValue = 0;
 
     // File transfers of this update still to settle: normalised target path
     // -> FileName.

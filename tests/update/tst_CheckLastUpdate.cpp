@@ -1,7 +1,6 @@
 #include "download/Downloader.h"
 #include "profile/ProgramFolder.h"
 #include "update/UpdateRun.h"
-#include "update/UpdateWindow.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -15,37 +14,28 @@ void WriteFile(const QString &path, const QByteArray &content)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
-// Records what the run does to it. The Downloader is real but idle: the
-// update list counts as settled from the first pass on. At given passes the
-// hook changes the bar's maximum (as a transfer would), rewrites init.ini or
-// closes the window.
-class RecordingWindow : public UpdateWindow
-{
-public:
-    float BarMax() const override { return max; }
-    void SetBarMax(float m) override { max = m; }
-    float BarValue() const override { return value; }
-    void SetBarValue(float v) override { value = v; }
-    void SetProgressText(const QString &text) override
+// Records what the run reports. The Downloader is real but idle: the update
+// list counts as settled from the first pass on. At given passes the hook
+// changes the bar's maximum (as a transfer's progress does), rewrites
+// init.ini or stops the run (as a closed window does).
+struct Recorder {
+    explicit Recorder(UpdateRun &run)
     {
-        labels.append(text);
-        if (atPass)
-            atPass(labels.size());
+        QObject::connect(&run, &UpdateRun::LogLine, [this](const QString &text) { log << text; });
+        QObject::connect(&run, &UpdateRun::Ended, [this] { done = true; });
+        QObject::connect(&run, &UpdateRun::ProgressText, [this](const QString &text) {
+            // The check's own labels; a transfer's byte caption is not one.
+            if (text.contains(QStringLiteral(" of ")))
+                return;
+            labels << text;
+            if (atPass)
+                atPass(labels.size());
+        });
     }
-    void EnableDone() override { done = true; }
-    void AddText(const QString &msg) override { log.append(msg); }
-    void ShowBar() override {}
-    bool DoneEnabled() const override { return done; }
-    Downloader &Downloader2() override { return downloader; }
-    bool IsClosed() const override { return closed; }
-    void CloseWindow() override {}
-    QWidget *Widget() override { return nullptr; }
 
-    float max = 100, value = 0;
-    bool done = false, closed = false;
+    bool done = false;
     std::function<void(qsizetype)> atPass;
     QStringList log, labels;
-    Downloader downloader;
 };
 
 const QString Checking = QStringLiteral("Update file received. Checking Information....");
@@ -76,24 +66,25 @@ private slots:
     void check()
     {
         WriteProfiles("TotalFiles=1\nDate=new date\nTime=new time\n");
-        RecordingWindow window;
+        UpdateRun run;
+        Recorder window(run);
         window.atPass = [&](qsizetype pass) {
             if (pass == 5000)
                 WriteFile(InitIniPath(), "[GENERAL]\nLastUpdate=newer date\n");
             if (pass == 9001)
-                window.max = 104857600;
+                emit run.Downloader2().DownloadProgress(0, 104857600, QString());
         };
-        UpdateRun(window).CheckLastUpdate();
+        run.CheckLastUpdate();
         QCOMPARE(window.log, QStringList{Checking});
-        QCOMPARE((QStringList{window.LastUpdateDate, window.LastUpdateTime, window.NewUpdateDate,
-                              window.NewUpdateTime}),
+        QCOMPARE((QStringList{run.LastUpdateDate, run.LastUpdateTime, run.NewUpdateDate,
+                              run.NewUpdateTime}),
                  (QStringList{"newer date", "", "new date", "new time"}));
         QCOMPARE(window.labels.size(), UpdateRun::CheckPasses + 1);
         const QString mib = QStringLiteral(" / 1.048576E+08");
         QCOMPARE((QStringList{window.labels[0], window.labels[9000], window.labels[9001],
                               window.labels.last()}),
                  (QStringList{"10. / 100", "100. / 100", "1.04" + mib, "100" + mib}));
-        QCOMPARE(window.value, 100.0f);
+        QCOMPARE(run.BarValue(), 100.0f);
         QVERIFY(!window.done);
     }
 
@@ -103,9 +94,10 @@ private slots:
     {
         for (const bool closes : {false, true}) {
             WriteProfiles(closes ? "TotalFiles=1\n" : "TotalFiles=-2\n");
-            RecordingWindow window;
-            window.atPass = [&](qsizetype) { window.closed = true; };
-            UpdateRun(window).CheckLastUpdate();
+            UpdateRun run;
+            Recorder window(run);
+            window.atPass = [&](qsizetype) { run.Stop(); };
+            run.CheckLastUpdate();
             QCOMPARE(window.labels.size(), closes ? 1 : 0);
             QCOMPARE(window.log,
                      closes ? QStringList{Checking}
@@ -120,8 +112,9 @@ private slots:
     {
         WriteProfiles("TotalFiles=2\n[FILE1]\nSavePath=\\..\\out\nFileName=a\n"
                       "[FILE2]\nSavePath=\\in\nFileName=..\\b\n");
-        RecordingWindow window;
-        UpdateRun(window).UpdateFiles();
+        UpdateRun run;
+        Recorder window(run);
+        run.UpdateFiles();
         QCOMPARE(window.log,
                  (QStringList{"Failed to download a", "Failed to download ..\\b", "Finished.......",
                               "2 Files Failed, Update Will Be Offered Again"}));

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 #include <atomic>
 #include <map>
@@ -413,6 +414,13 @@ private slots:
         frmUpdate first;
         first.Form_Load();
         QVERIFY(first.Downloader2().IsInFlight(StagedUpdate::StagedPath("held.txt")));
+        // The run has returned and the bar is full, but a file is still in
+        // flight: the next tick does not end the update.
+        emit first.Downloader2().DownloadProgress(4, 4, QString());
+        QSignalSpy ticks(first.findChild<QTimer *>(QStringLiteral("tmrProgress")),
+                         &QTimer::timeout);
+        QVERIFY(ticks.wait(3000));
+        QVERIFY(!first.DoneEnabled());
         const QMap<QString, QByteArray> before = Files();
         QVERIFY(before.contains(m_program.relativeFilePath(RunLock::Path())));
         const int greetings = m_helloRequests;
