@@ -1,5 +1,6 @@
 #include "update/SignedList.h"
 
+#include "download/DiskFlush.h"
 #include "profile/ProfileFile.h"
 #include "profile/ProgramFolder.h"
 #include "update/ListSignature.h"
@@ -7,8 +8,6 @@
 #include <QDateTime>
 #include <QFile>
 #include <QLoggingCategory>
-#include <filesystem>
-#include <system_error>
 
 Q_LOGGING_CATEGORY(lcTrust, "updater.trust")
 
@@ -26,15 +25,6 @@ std::optional<QByteArray> ReadAtMost(const QString &path, qint64 limit)
     if (file.error() != QFileDevice::NoError || bytes.size() > limit)
         return std::nullopt;
     return bytes;
-}
-
-bool MoveInto(const QString &from, const QString &to)
-{
-    std::error_code error;
-    // Replaces the old file in one step on the same volume.
-    std::filesystem::rename(std::filesystem::path(from.toStdU16String()),
-                            std::filesystem::path(to.toStdU16String()), error);
-    return !error;
 }
 
 } // namespace
@@ -91,8 +81,8 @@ std::optional<qint64> SignedList::Adopt(const QString &publicKey, const QString 
     // The signature goes first: a crash between the two moves leaves a pair
     // that does not verify, which fails safe, never a list that passes with
     // the wrong signature.
-    if (timestamp && !(MoveInto(ArrivingSignaturePath(), SignaturePath()) &&
-                       MoveInto(ArrivingListPath(), UpdatesIniPath()))) {
+    if (timestamp && !(ReplaceFile(ArrivingSignaturePath(), SignaturePath()) &&
+                       ReplaceFile(ArrivingListPath(), UpdatesIniPath()))) {
         qCWarning(lcTrust) << "could not put the checked list in place";
         timestamp.reset();
     }

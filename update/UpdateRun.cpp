@@ -1,6 +1,7 @@
 #include "update/UpdateRun.h"
 
 #include "download/Address.h"
+#include "download/DiskFlush.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
 #include "profile/NumericValue.h"
@@ -26,7 +27,6 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <limits>
 
 namespace
@@ -62,15 +62,6 @@ QString LoggedGreeting(QString greeting)
         --cut;
     greeting.truncate(cut);
     return greeting;
-}
-
-bool MoveInto(const QString &from, const QString &to)
-{
-    std::error_code error;
-    // Replaces the old file in one step on the same volume.
-    std::filesystem::rename(std::filesystem::path(from.toStdU16String()),
-                            std::filesystem::path(to.toStdU16String()), error);
-    return !error;
 }
 
 // A list that arrived after its run had stopped waiting for it (or while the
@@ -288,7 +279,7 @@ bool UpdateRun::ListSettled()
     if (!Signed()) {
         if (!std::exchange(m_listChecked, true) && m_listRequested && !m_listErrored &&
             QFileInfo::exists(SignedList::ArrivingListPath()) &&
-            !MoveInto(SignedList::ArrivingListPath(), UpdatesIniPath()))
+            !ReplaceFile(SignedList::ArrivingListPath(), UpdatesIniPath()))
             ListFailed();
         return true;
     }
