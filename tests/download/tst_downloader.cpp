@@ -535,7 +535,7 @@ private slots:
         QTest::newRow("meta tampered with: from byte 0")
             << Reply{.body = a, .etag = "\"v1\"", .ranges = true}
             << QByteArray("updater partial body 1\n" + m_http->url("/script").toUtf8() +
-                          "\n\"v1\"\r\nX-Evil: 1\n\n")
+                          "\n\"v1\"\r\nX-Evil: 1\n")
             << a << QByteArrayList{"|"};
     }
 
