@@ -173,7 +173,10 @@ private slots:
                  waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             res.set_content(body, "application/octet-stream");
-            res.status = found ? 200 : 404;
+            // Left unset when found, so that the server library answers a
+            // Range with a 206 of that range rather than a 200 that holds it.
+            if (!found)
+                res.status = 404;
             ++m_answered;
         });
         m_server.start();
@@ -572,9 +575,19 @@ private slots:
             return files;
         };
 
-        // Run 1: f7 is missing on the server.
+        // Run 1: f7 is missing on the server. A part of f7 kept by an
+        // earlier run stays for the next one to continue; the part of a file
+        // the list no longer names goes.
         const QMap<QString, QByteArray> before = gameFiles();
         const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
+        const QString keptF7 = StagedUpdate::StagedPath("f7.dat.partial");
+        const QString keptGone = StagedUpdate::StagedPath("gone.dat.partial");
+        QVERIFY(QDir().mkpath(StagedUpdate::StagingFolder()));
+        for (const QString &kept : {keptF7, keptGone}) {
+            WriteFile(kept, release["f7.dat"].first(500));
+            WriteFile(kept + ".meta",
+                      "updater partial body 1\n" + Url("/rel/f7.dat").toUtf8() + "\n\"v1\"\n\n");
+        }
         serve(release, "f7.dat", "2026-12-01");
         QString log = runToEnd();
         QVERIFY2(log.endsWith("Failed to download f7.dat\r\nFinished.......\r\n"
@@ -582,9 +595,13 @@ private slots:
                  qPrintable(log));
         QCOMPARE(gameFiles(), before);
         QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
-        QCOMPARE(QDir(StagedUpdate::StagingFolder()).entryList(QDir::Files).size(), count - 1);
+        QCOMPARE(QDir(StagedUpdate::StagingFolder()).entryList(QDir::Files).size(), count + 1);
+        QCOMPARE(ReadAll(keptF7), release["f7.dat"].first(500));
+        QVERIFY(QFile::exists(keptF7 + ".meta"));
+        QVERIFY(!QFile::exists(keptGone) && !QFile::exists(keptGone + ".meta"));
 
-        // Run 2: f7 is back; the staged f3 was damaged in between.
+        // Run 2: f7 is back, and continues from its kept part (its digest
+        // covers the whole file); the staged f3 was damaged in between.
         WriteFile(StagedUpdate::StagedPath("f3.dat"), QByteArray(1003, 'X'));
         serve(release, QString(), "2026-12-01");
         log = runToEnd();
