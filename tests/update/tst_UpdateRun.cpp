@@ -115,8 +115,9 @@ class tst_UpdateRun : public QObject
         {"/files/slow", {"slow", 1000}},
         {"/files/held", {"held", 0}}};
     std::atomic<int> m_listRequests{0}, m_helloRequests{0}, m_answered{0};
-    std::atomic<bool> m_hold{false};       // keeps "/files/held" from answering
-    std::map<std::string, int> m_requests; // path -> times asked, under m_mutex
+    std::atomic<bool> m_hold{false}; // keeps "/files/held" from answering
+    // path, and " " and its Range if it had one -> times asked, under m_mutex
+    std::map<std::string, int> m_requests;
 
     QString m_mounted;
     std::unique_ptr<QTemporaryDir> m_outer;
@@ -162,7 +163,8 @@ private slots:
         m_server.server().Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             std::unique_lock lock(m_mutex);
             m_listRequests += int(req.path == "/list/updates.txt");
-            ++m_requests[req.path];
+            const std::string range = req.get_header_value("Range");
+            ++m_requests[req.path + (range.empty() ? "" : " " + range)];
             m_helloRequests += int(req.path == "/hello.txt");
             const auto it = m_documents.find(req.path);
             const bool found = it != m_documents.end();
@@ -607,7 +609,7 @@ private slots:
         log = runToEnd();
         QVERIFY2(log.endsWith("Finished.......\r\nUpdate Complete"), qPrintable(log));
         QCOMPARE(log.count("Up to date "), count - 2);
-        QCOMPARE(fetched(), (QStringList{"f3.datx1", "f7.datx1"}));
+        QCOMPARE(fetched(), (QStringList{"f3.datx1", "f7.dat bytes=500-x1"}));
         QCOMPARE(gameFiles(), release);
         QVERIFY(!QFile::exists(StagedUpdate::StagingFolder()));
         QVERIFY(!QFile::exists(StagedUpdate::JournalPath()));
