@@ -613,10 +613,12 @@ void TransferEngine::takeKept(Transfer &t, std::optional<qint64> size)
     const std::optional<KeptPartial::Validator> validator = KeptPartial::Take(t.target, t.address);
     if (!validator)
         return;
-    const qint64 length = QFileInfo(kept).size();
+    const QFileInfo info(kept);
+    const qint64 length = info.size();
     // A kept body as long as the whole one or longer cannot be the start of
-    // it; nor can an empty one be worth a range.
-    if (length <= 0 || (size && length >= *size)) {
+    // it; nor can an empty one be worth a range. A link is never followed:
+    // the rest of the body would be written wherever it points.
+    if (!info.isFile() || info.isSymLink() || length <= 0 || (size && length >= *size)) {
         QFile::remove(kept);
         return;
     }
