@@ -13,4 +13,9 @@ struct ReadExpectation {
     std::optional<qint64> size;
     // The 32 bytes of the body's SHA-256.
     std::optional<QByteArray> sha256;
+    // A read that fails or is dropped keeps the part of the body that arrived
+    // beside its target (see KeptPartial) when the server can tell a later
+    // read whether it is still the same body, and a later read into the same
+    // target with this set continues it. Without it no file outlives the read.
+    bool keepPartial = false;
 };

@@ -16,16 +16,21 @@ constexpr int keptNameLength = 64;
 
 TempFile::TempFile(const QString &target, const QString &path) : m_target(target), m_file(path) {}
 
-std::unique_ptr<TempFile> TempFile::Create(const QString &target)
+QString TempFile::FreshPath(const QString &target)
 {
     const QFileInfo info(target);
     // Hidden, and named after its target so that a person who finds one left
     // by a crash knows what it was.
-    const QString stem = QLatin1Char('.') + info.fileName().left(keptNameLength) + QLatin1Char('.');
+    return info.dir().filePath(
+        QLatin1Char('.') + info.fileName().left(keptNameLength) + QLatin1Char('.') +
+        QString::number(QRandomGenerator::global()->generate64(), 36) + QStringLiteral(".part"));
+}
+
+std::unique_ptr<TempFile> TempFile::Create(const QString &target)
+{
+    const QFileInfo info(target);
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const QString name = stem + QString::number(QRandomGenerator::global()->generate64(), 36) +
-                             QStringLiteral(".part");
-        std::unique_ptr<TempFile> file(new TempFile(target, info.dir().filePath(name)));
+        std::unique_ptr<TempFile> file(new TempFile(target, FreshPath(target)));
         // NewOnly: never write into a file that someone else placed there.
         if (file->m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             return file;
@@ -40,6 +45,29 @@ TempFile::~TempFile()
     m_file.close();
     if (!m_committed)
         QFile::remove(m_file.fileName());
+}
+
+std::unique_ptr<TempFile> TempFile::Adopt(const QString &target, const QString &kept)
+{
+    // A name of its own: a read dropped earlier may still hold a file under
+    // the fixed name of `kept` and remove it when it goes.
+    std::unique_ptr<TempFile> file(new TempFile(target, FreshPath(target)));
+    // QFile::rename never replaces a file that happens to be there.
+    if (!QFile::rename(kept, file->m_file.fileName())) {
+        QFile::remove(kept);
+        file->m_committed = true;
+        return nullptr;
+    }
+    if (!file->m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return nullptr;
+    return file;
+}
+
+bool TempFile::Keep(const QString &as)
+{
+    m_file.close();
+    m_committed = ReplaceFile(m_file.fileName(), as);
+    return m_committed;
 }
 
 bool TempFile::Write(const char *data, qint64 size)

@@ -15,6 +15,10 @@ public:
     // Creates the file in the folder of `target`; null when that fails (no
     // folder, no permission).
     static std::unique_ptr<TempFile> Create(const QString &target);
+    // Takes the file `kept` (see Keep) back under a name of its own, open at
+    // its end to receive the rest of the body; null, and `kept` gone, when
+    // that fails.
+    static std::unique_ptr<TempFile> Adopt(const QString &target, const QString &kept);
     ~TempFile();
 
     TempFile(const TempFile &) = delete;
@@ -28,9 +32,14 @@ public:
     void Close() { m_file.close(); }
     // Puts the closed file in the place of its target.
     bool Commit();
+    // Puts the part of a body the file holds at `as`, for a later read to
+    // continue; the file is no longer removed with this object.
+    bool Keep(const QString &as);
+    qint64 Size() const { return m_file.size(); }
 
 private:
     TempFile(const QString &target, const QString &path);
+    static QString FreshPath(const QString &target);
 
     QString m_target;
     QFile m_file;

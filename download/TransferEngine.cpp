@@ -3,6 +3,10 @@
 #include "download/BodyCheck.h"
 #include "download/CurlOptions.h"
 #include "download/DiskFlush.h"
+#include "download/KeptPartial.h"
+
+#include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <optional>
@@ -124,6 +128,9 @@ struct TransferEngine::Transfer {
     // connection hold no file.
     std::unique_ptr<TempFile> file;
     std::unique_ptr<BodyCheck> check;
+    bool keepPartial = false;
+    // The body in the file failed its check: none of it may be continued.
+    bool spoiled = false;
     int tries = 0;
     bool running = false;
     // scheme://host:port, whose share of reads in libcurl this one holds.
@@ -314,7 +321,10 @@ void TransferEngine::begin(Command &command)
     t.target = command.target;
     t.settings = command.settings;
     t.check = std::make_unique<BodyCheck>(command.expected);
+    t.keepPartial = command.expected.keepPartial;
     m_transfers.emplace(t.id, std::move(owned));
+    if (t.keepPartial)
+        takeKept(t, command.expected.size);
     t.easy.reset(curl_easy_init());
     CURL *easy = t.easy.get();
     const long stallSeconds =
@@ -474,6 +484,7 @@ size_t TransferEngine::onBody(char *data, size_t size, size_t count, void *trans
     // reads more: a disk that falls behind holds the connection back, never
     // a growing buffer.
     if (!t.check->Take(data, length)) {
+        t.spoiled = true;
         t.stop = Transfer::Stop::Unexpected;
         return CURL_WRITEFUNC_ERROR;
     }
@@ -541,8 +552,10 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
         return fail(t);
     if (t.total != 0 && t.stored != t.total)
         return retryOrFail(t, asked);
-    if (!t.check->Whole(t.stored))
+    if (!t.check->Whole(t.stored)) {
+        t.spoiled = true;
         return fail(t);
+    }
     report(t, true);
     const quint64 id = t.id;
     m_flusher.Add(id, t.stored, t.total, std::move(t.file));
@@ -588,6 +601,63 @@ void TransferEngine::remove(Transfer &t)
 {
     // Whether libcurl let go of the handle or not, it is cleaned up with the transfer.
     leaveMulti(t);
+    if (t.keepPartial)
+        keep(t);
     // Destroys the temporary file with the transfer.
     m_transfers.erase(t.id);
+}
+
+void TransferEngine::takeKept(Transfer &t, std::optional<qint64> size)
+{
+    const QString kept = KeptPartial::BodyPath(t.target);
+    const std::optional<KeptPartial::Validator> validator = KeptPartial::Take(t.target, t.address);
+    if (!validator)
+        return;
+    const QFileInfo info(kept);
+    const qint64 length = info.size();
+    // A kept body as long as the whole one or longer cannot be the start of
+    // it; nor can an empty one be worth a range. A link is never followed:
+    // the rest of the body would be written wherever it points.
+    if (!info.isFile() || info.isSymLink() || length <= 0 || (size && length >= *size)) {
+        QFile::remove(kept);
+        return;
+    }
+    // The digest covers the whole file: the bytes kept are read once, here,
+    // before any of the rest arrives.
+    QFile prefix(kept);
+    if (!prefix.open(QIODevice::ReadOnly))
+        return void(QFile::remove(kept));
+    QByteArray block(int(receiveBuffer), Qt::Uninitialized);
+    qint64 read = 0;
+    while (read < length) {
+        const qint64 got = prefix.read(block.data(), std::min<qint64>(block.size(), length - read));
+        if (got <= 0 || !t.check->Take(block.constData(), got))
+            break;
+        read += got;
+    }
+    prefix.close();
+    t.file = read == length ? TempFile::Adopt(t.target, kept) : nullptr;
+    if (!t.file || t.file->Size() != length) {
+        QFile::remove(kept);
+        t.file.reset();
+        t.check->Restart();
+        return;
+    }
+    t.stored = length;
+    t.etag = validator->etag;
+    t.lastModified = validator->lastModified;
+    t.acceptsRanges = true;
+}
+
+void TransferEngine::keep(Transfer &t)
+{
+    // Only a body the server can vouch for, cut short by the network or a
+    // drop: one that failed its check, or whose writes failed, starts again.
+    const bool worth = t.file && t.stored > 0 && !t.spoiled &&
+                       t.stop != Transfer::Stop::Unexpected && t.stop != Transfer::Stop::Store &&
+                       t.acceptsRanges && (!t.etag.isEmpty() || !t.lastModified.isEmpty());
+    if (!worth || !t.file->Keep(KeptPartial::BodyPath(t.target)) ||
+        !KeptPartial::Describe(t.target, t.address, {t.etag, t.lastModified}))
+        KeptPartial::Remove(t.target);
+    t.file.reset();
 }

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 // How one read is run; the test hooks of ReadFacility fill it in.
@@ -70,6 +71,8 @@ private:
     void retryOrFail(Transfer &transfer, std::chrono::milliseconds wait);
     void fail(Transfer &transfer);
     void remove(Transfer &transfer);
+    void takeKept(Transfer &transfer, std::optional<qint64> size);
+    void keep(Transfer &transfer);
     std::chrono::milliseconds untilNextRetry() const;
     void launchDueRetries();
 

@@ -1,5 +1,6 @@
 #include "update/StagedUpdate.h"
 
+#include "download/KeptPartial.h"
 #include "profile/ProgramFolder.h"
 #include "profile/modTypes.h"
 #include "update/DiskSync.h"
@@ -225,9 +226,16 @@ void StagedUpdate::RemoveUnnamed(const QSet<QString> &keys)
 {
     const QDir staging(StagingFolder());
     QDirIterator it(staging.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    // The part of a named file kept by a read cut short stays too, for the
+    // next read of it to continue; a kept part of any other file goes.
+    QSet<QString> kept = keys;
+    for (const QString &key : keys) {
+        kept.insert(KeptPartial::BodyPath(key));
+        kept.insert(KeptPartial::MetaPath(key));
+    }
     while (it.hasNext()) {
         const QString path = it.next();
-        if (!keys.contains(staging.relativeFilePath(path)))
+        if (!kept.contains(staging.relativeFilePath(path)))
             QFile::remove(path);
     }
 }

@@ -482,7 +482,11 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     m_pendingFiles.insert(key, fileName);
     m_moves.insert(stagingKey, suffix);
     m_erroredTargets.remove(staged);
-    Downloader2().BeginDownload(url, staged, {expected.size, expected.sha256});
+    // A file cut short keeps what arrived for the next run to continue, but
+    // only where the list pins it by its hash: bytes of two different bodies
+    // joined together must not pass unseen.
+    Downloader2().BeginDownload(url, staged,
+                                {expected.size, expected.sha256, expected.sha256.has_value()});
     ThrowIfClosed();
     if (m_pendingFiles.contains(key) && !Downloader2().IsInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.

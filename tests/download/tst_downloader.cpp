@@ -515,6 +515,77 @@ private slots:
         }
     }
 
+    void partialKeptForTheNextRead_data()
+    {
+        QTest::addColumn<Reply>("second");
+        // Written over the meta file between the reads; null: left as kept.
+        QTest::addColumn<QByteArray>("meta");
+        QTest::addColumn<QByteArray>("content");
+        // Range and If-Range of each try of the second read.
+        QTest::addColumn<QByteArrayList>("ranges");
+        const QByteArray a = pattern(200000), b(200000, 'b');
+        const QByteArray continued = "bytes=160000-|\"v1\"";
+        QTest::newRow("continued with Range") << Reply{.body = a, .etag = "\"v1\"", .ranges = true}
+                                              << QByteArray() << a << QByteArrayList{continued};
+        // The 206 continues another body: no mixed bytes, the next try asks for it whole.
+        QTest::newRow("validator changed: from byte 0")
+            << Reply{.body = b, .etag = "\"v2\"", .ranges = true} << QByteArray() << b
+            << QByteArrayList{continued, "|"};
+        // A header smuggled into the validator must never reach the request.
+        QTest::newRow("meta tampered with: from byte 0")
+            << Reply{.body = a, .etag = "\"v1\"", .ranges = true}
+            << QByteArray("updater partial body 1\n" + m_http->url("/script").toUtf8() +
+                          "\n\"v1\"\r\nX-Evil: 1\n")
+            << a << QByteArrayList{"|"};
+    }
+
+    // A read that opts in keeps the part of a body it got when it fails, and
+    // the next read into the same file continues it; the digest still covers
+    // the whole file.
+    void partialKeptForTheNextRead()
+    {
+        QFETCH(Reply, second);
+        QFETCH(QByteArray, meta);
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArrayList, ranges);
+        const QByteArray a = pattern(200000);
+        const QStringList kept{"target.bin", "target.bin.partial", "target.bin.partial.meta"};
+        QVERIFY(writeOld(target()));
+        // Every try is cut short; the read fails with 160000 bytes of the body.
+        QList<Reply> cuts;
+        for (const qint64 cutAt : {100000, 120000, 140000, 160000})
+            cuts.append({.body = a, .cutAt = cutAt, .etag = "\"v1\"", .ranges = true});
+        setScript(cuts);
+        m_downloader->BeginDownload(
+            m_http->url("/script"), target(),
+            {200000, QCryptographicHash::hash(a, QCryptographicHash::Sha256), true});
+        QTRY_VERIFY_WITH_TIMEOUT(completed(target()), 10000);
+        verifyEnd(m_events.value(target()), -1);
+        QCOMPARE(tries().size(), 4);
+        QCOMPARE(contentOf(target()), oldContent);
+        QCOMPARE(entriesOf(m_dir->path()), kept);
+        QCOMPARE(contentOf(target() + ".partial"), a.first(160000));
+
+        if (!meta.isNull()) {
+            QFile file(target() + ".partial.meta");
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(file.write(meta), meta.size());
+        }
+        m_events.clear();
+        setScript({second});
+        m_downloader->BeginDownload(
+            m_http->url("/script"), target(),
+            {200000, QCryptographicHash::hash(content, QCryptographicHash::Sha256), true});
+        QTRY_VERIFY_WITH_TIMEOUT(completed(target()), 10000);
+        verifyEnd(m_events.value(target()), content.size());
+        QCOMPARE(contentOf(target()), content);
+        QCOMPARE(entriesOf(m_dir->path()), QStringList{"target.bin"});
+        const QList<Try> seen = tries();
+        QCOMPARE(seen.size(), ranges.size());
+        for (qsizetype i = 0; i < seen.size(); ++i)
+            QCOMPARE(seen[i].range + '|' + seen[i].ifRange, ranges[i]);
+    }
+
     // A read waiting to be tried again is dropped at once, by AbortAll or
     // with the control, and leaves its old file.
     void dropDuringRetryWait()

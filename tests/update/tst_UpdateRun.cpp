@@ -116,8 +116,9 @@ class tst_UpdateRun : public QObject
         {"/files/slow", {"slow", 1000}},
         {"/files/held", {"held", 0}}};
     std::atomic<int> m_listRequests{0}, m_helloRequests{0}, m_answered{0};
-    std::atomic<bool> m_hold{false};       // keeps "/files/held" from answering
-    std::map<std::string, int> m_requests; // path -> times asked, under m_mutex
+    std::atomic<bool> m_hold{false}; // keeps "/files/held" from answering
+    // path, and " " and its Range if it had one -> times asked, under m_mutex
+    std::map<std::string, int> m_requests;
 
     QString m_mounted;
     std::unique_ptr<QTemporaryDir> m_outer;
@@ -163,7 +164,8 @@ private slots:
         m_server.server().Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
             std::unique_lock lock(m_mutex);
             m_listRequests += int(req.path == "/list/updates.txt");
-            ++m_requests[req.path];
+            const std::string range = req.get_header_value("Range");
+            ++m_requests[req.path + (range.empty() ? "" : " " + range)];
             m_helloRequests += int(req.path == "/hello.txt");
             const auto it = m_documents.find(req.path);
             const bool found = it != m_documents.end();
@@ -174,7 +176,10 @@ private slots:
                  waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             res.set_content(body, "application/octet-stream");
-            res.status = found ? 200 : 404;
+            // Left unset when found, so that the server library answers a
+            // Range with a 206 of that range rather than a 200 that holds it.
+            if (!found)
+                res.status = 404;
             ++m_answered;
         });
         m_server.start();
@@ -580,9 +585,19 @@ private slots:
             return files;
         };
 
-        // Run 1: f7 is missing on the server.
+        // Run 1: f7 is missing on the server. A part of f7 kept by an
+        // earlier run stays for the next one to continue; the part of a file
+        // the list no longer names goes.
         const QMap<QString, QByteArray> before = gameFiles();
         const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
+        const QString keptF7 = StagedUpdate::StagedPath("f7.dat.partial");
+        const QString keptGone = StagedUpdate::StagedPath("gone.dat.partial");
+        QVERIFY(QDir().mkpath(StagedUpdate::StagingFolder()));
+        for (const QString &kept : {keptF7, keptGone}) {
+            WriteFile(kept, release["f7.dat"].first(500));
+            WriteFile(kept + ".meta",
+                      "updater partial body 1\n" + Url("/rel/f7.dat").toUtf8() + "\n\"v1\"\n\n");
+        }
         serve(release, "f7.dat", "2026-12-01");
         QString log = runToEnd();
         // The failure may arrive while later files are still being started.
@@ -592,15 +607,19 @@ private slots:
                  qPrintable(log));
         QCOMPARE(gameFiles(), before);
         QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
-        QCOMPARE(QDir(StagedUpdate::StagingFolder()).entryList(QDir::Files).size(), count - 1);
+        QCOMPARE(QDir(StagedUpdate::StagingFolder()).entryList(QDir::Files).size(), count + 1);
+        QCOMPARE(ReadAll(keptF7), release["f7.dat"].first(500));
+        QVERIFY(QFile::exists(keptF7 + ".meta"));
+        QVERIFY(!QFile::exists(keptGone) && !QFile::exists(keptGone + ".meta"));
 
-        // Run 2: f7 is back; the staged f3 was damaged in between.
+        // Run 2: f7 is back, and continues from its kept part (its digest
+        // covers the whole file); the staged f3 was damaged in between.
         WriteFile(StagedUpdate::StagedPath("f3.dat"), QByteArray(1003, 'X'));
         serve(release, QString(), "2026-12-01");
         log = runToEnd();
         QVERIFY2(log.endsWith("Finished.......\r\nUpdate Complete"), qPrintable(log));
         QCOMPARE(log.count("Up to date "), count - 2);
-        QCOMPARE(fetched(), (QStringList{"f3.datx1", "f7.datx1"}));
+        QCOMPARE(fetched(), (QStringList{"f3.datx1", "f7.dat bytes=500-x1"}));
         QCOMPARE(gameFiles(), release);
         QVERIFY(!QFile::exists(StagedUpdate::StagingFolder()));
         QVERIFY(!QFile::exists(StagedUpdate::JournalPath()));

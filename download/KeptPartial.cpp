@@ -1,0 +1,69 @@
+#include "download/KeptPartial.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <algorithm>
+
+namespace
+{
+
+const QByteArray magic = "updater partial body 1";
+// Far beyond a real address and validator; a larger file is not ours.
+constexpr qint64 longestMeta = 16 * 1024;
+constexpr qsizetype longestValidator = 1024;
+
+// A validator goes into an If-Range header: a line break in it would let a
+// tampered meta file add headers of its own to the request.
+bool usable(const QByteArray &value)
+{
+    return value.size() <= longestValidator &&
+           std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
+} // namespace
+
+QString KeptPartial::BodyPath(const QString &target)
+{
+    return target + QStringLiteral(".partial");
+}
+
+QString KeptPartial::MetaPath(const QString &target)
+{
+    return target + QStringLiteral(".partial.meta");
+}
+
+std::optional<KeptPartial::Validator> KeptPartial::Take(const QString &target, const QUrl &address)
+{
+    QFile meta(MetaPath(target));
+    QByteArray text;
+    if (meta.open(QIODevice::ReadOnly) && meta.size() <= longestMeta)
+        text = meta.read(longestMeta);
+    meta.close();
+    QFile::remove(MetaPath(target));
+    // Exactly the four lines Describe writes, for this very address.
+    const QList<QByteArray> lines = text.split('\n');
+    std::optional<Validator> validator;
+    if (lines.size() == 5 && lines[0] == magic && lines[1] == address.toEncoded() &&
+        lines[4].isEmpty() && usable(lines[2]) && usable(lines[3]) && !lines[2].startsWith("W/") &&
+        (!lines[2].isEmpty() || !lines[3].isEmpty()))
+        validator = Validator{lines[2], lines[3]};
+    if (!validator)
+        QFile::remove(BodyPath(target));
+    return validator;
+}
+
+bool KeptPartial::Describe(const QString &target, const QUrl &address, const Validator &validator)
+{
+    if (!usable(validator.etag) || !usable(validator.lastModified))
+        return false;
+    const QByteArray text = magic + '\n' + address.toEncoded() + '\n' + validator.etag + '\n' +
+                            validator.lastModified + '\n';
+    QSaveFile meta(MetaPath(target));
+    return meta.open(QIODevice::WriteOnly) && meta.write(text) == text.size() && meta.commit();
+}
+
+void KeptPartial::Remove(const QString &target)
+{
+    QFile::remove(MetaPath(target));
+    QFile::remove(BodyPath(target));
+}
