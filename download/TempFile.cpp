@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <algorithm>
 
 namespace
 {
@@ -38,6 +39,25 @@ std::unique_ptr<TempFile> TempFile::Create(const QString &target)
             return nullptr;
     }
     return nullptr;
+}
+
+void TempFile::RemoveLeftovers(const QString &target)
+{
+    const QFileInfo info(target);
+    const QString stem = QLatin1Char('.') + info.fileName().left(keptNameLength) + QLatin1Char('.');
+    const QDir folder = info.dir();
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!name.startsWith(stem) || !name.endsWith(QStringLiteral(".part")))
+            continue;
+        // Only our own names: the stem, a random number in base 36, ".part".
+        const QStringView middle = QStringView(name).mid(stem.size()).chopped(5);
+        const bool ours =
+            !middle.isEmpty() && std::all_of(middle.begin(), middle.end(), [](QChar c) {
+                return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z');
+            });
+        if (ours)
+            QFile::remove(folder.filePath(name));
+    }
 }
 
 TempFile::~TempFile()

@@ -19,6 +19,9 @@ public:
     // its end to receive the rest of the body; null, and `kept` gone, when
     // that fails.
     static std::unique_ptr<TempFile> Adopt(const QString &target, const QString &kept);
+    // Removes the temporary files of `target` that a killed process left
+    // behind; only for a target that no read of this process is writing.
+    static void RemoveLeftovers(const QString &target);
     ~TempFile();
 
     TempFile(const TempFile &) = delete;

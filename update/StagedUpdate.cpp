@@ -87,11 +87,14 @@ bool WriteRecord(const StagedUpdate::Record &record)
            WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
 }
 
+// The staging folder goes before the journal: a crash between the two leaves
+// a journal whose moves are all recognised as done, never a staging folder
+// that no journal and no update will ever clear.
 void RemoveJournalAndStaging()
 {
+    QDir(StagedUpdate::StagingFolder()).removeRecursively();
     QFile::remove(StagedUpdate::JournalPath());
     SyncToDisk(UpdatesFolder());
-    QDir(StagedUpdate::StagingFolder()).removeRecursively();
 }
 
 QByteArray ReadJournal()

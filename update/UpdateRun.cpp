@@ -4,6 +4,7 @@
 #include "download/DiskFlush.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
+#include "download/TempFile.h"
 #include "profile/NumericValue.h"
 #include "profile/ProgramFolder.h"
 #include "profile/SectionCount.h"
@@ -209,6 +210,9 @@ void UpdateRun::RetrieveUpdateList()
         if (!StagedUpdate::Recover())
             throw UpdateFailure("an interrupted update cannot be finished");
         RemoveArrivingList();
+        // What a killed updater was still writing of the list goes too.
+        TempFile::RemoveLeftovers(SignedList::ArrivingListPath());
+        TempFile::RemoveLeftovers(SignedList::ArrivingSignaturePath());
         const QString hello = ReadIni(InitIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
         try {

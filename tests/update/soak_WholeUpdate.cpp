@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
@@ -63,6 +64,7 @@ class soak_WholeUpdate : public QObject
     std::map<std::string, std::string> m_bodies;  // path -> body
     std::set<std::string> m_servedWhole;          // last answered whole, this round
     std::atomic<int> m_answered{0}, m_dropped{0}; // file requests only
+    std::atomic<int> m_listsAnswered{0};
 
 private slots:
     void soak();
@@ -126,6 +128,7 @@ void soak_WholeUpdate::soak()
         if (!drop) {
             res.set_content(body, "application/octet-stream");
             m_answered += int(req.path.rfind("/f/", 0) == 0);
+            m_listsAnswered += int(req.path == "/updates.txt");
             return;
         }
         // Half the body, then the connection goes.
@@ -258,16 +261,35 @@ void soak_WholeUpdate::soak()
             process.kill();
             process.waitForFinished(5000);
         }
-        // One more start finishes a commit the last round's hook cut short.
-        if (!recorded() && QFile::exists(program.filePath("updates/update.journal"))) {
+        // One more start finishes a commit that the last round's hook or kill
+        // cut short, recorded or not.
+        const QString journal = program.filePath("updates/update.journal");
+        if (QFile::exists(journal)) {
             QProcess process;
             QVERIFY(start(process, std::nullopt));
-            QTRY_VERIFY_WITH_TIMEOUT(recorded(), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(recorded() && !QFile::exists(journal), 30000);
             process.kill();
             process.waitForFinished(5000);
         }
         QVERIFY2(recorded(),
                  qPrintable("release " + QString::number(releaseNumber) + " was never recorded"));
+    }
+
+    // The next start after the last kill clears what that kill left (a list
+    // half written, say); once it has fetched the list and put it in place,
+    // nothing of it is left beside the profiles.
+    {
+        const int listsBefore = m_listsAnswered;
+        QProcess process;
+        QVERIFY(start(process, std::nullopt));
+        QTRY_VERIFY_WITH_TIMEOUT(m_listsAnswered > listsBefore &&
+                                     QDir(program.filePath("updates"))
+                                         .entryList(QDir::Files | QDir::Hidden, QDir::Name)
+                                         .filter(QRegularExpression(R"(\.part$|arriving)"))
+                                         .isEmpty(),
+                                 30000);
+        process.kill();
+        process.waitForFinished(5000);
     }
 
     qInfo("soak: 3 releases, %d rounds; faults injected and survived: %d connections dropped "
@@ -281,6 +303,11 @@ void soak_WholeUpdate::soak()
     QMap<QString, QByteArray> files = FilesBelow(program.path());
     for (const char *kept : {"updates/init.ini", "updates/updates.ini", "updates/updater.lock"})
         files.remove(kept);
+    QStringList extra;
+    for (const QString &name : files.keys())
+        if (!expected.contains(name))
+            extra << name;
+    QVERIFY2(extra.isEmpty(), qPrintable("left behind: " + extra.join(", ")));
     QCOMPARE(files.keys(), expected.keys());
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QVERIFY2(files[it.key()] == it.value(), qPrintable(it.key()));
