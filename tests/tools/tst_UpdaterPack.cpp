@@ -1,4 +1,5 @@
 #include "profile/modTypes.h"
+#include "tests/support/TestFiles.h"
 #include "update/ListSignature.h"
 
 #include <QCryptographicHash>
@@ -35,12 +36,6 @@ Ran Run(const QString &program, const QStringList &args)
 Ran Pack(const QStringList &args)
 {
     return Run(QStringLiteral(UPDATER_PACK), args);
-}
-
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void WriteFile(const QString &path, const QByteArray &content)

@@ -1,3 +1,4 @@
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestHttpServer.h"
 
 #include <QCryptographicHash>
@@ -23,28 +24,11 @@ constexpr unsigned Seed = 20261207;
 // The soak stops starting rounds after this long, whatever their outcome.
 constexpr qint64 BudgetMs = 150000;
 
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool WriteFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QMap<QString, QByteArray> FilesBelow(const QString &root)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(root).relativeFilePath(path), ReadAll(path));
-    }
-    return files;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "profile/ProgramFolder.h"
 #include "profile/modTypes.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDateTime>
 #include <QDirIterator>
@@ -24,29 +25,11 @@ int Run(const QString &program, const QStringList &args)
                : -1;
 }
 
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void WriteFile(const QString &path, const QByteArray &content)
 {
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-}
-
-// Every file below `root`, by its relative path.
-QMap<QString, QByteArray> Tree(const QString &root)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(root).relativeFilePath(path), ReadAll(path));
-    }
-    return files;
 }
 
 // Nested folders and names that are odd but legal.
@@ -227,7 +210,7 @@ private slots:
         const QStringList log = window.LogText().split("\r\n");
         QCOMPARE(log.at(1), "Signed greeting");
 
-        QMap<QString, QByteArray> installed = Tree(Path("program"));
+        QMap<QString, QByteArray> installed = FilesBelow(Path("program"));
         const QByteArray list = installed.take("updates/updates.ini");
         installed.remove("updates/init.ini");
         installed.remove("updates/updater.lock");
