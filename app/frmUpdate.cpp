@@ -1,14 +1,14 @@
 #include "app/frmUpdate.h"
 
 #include "app/FlatFaceButton.h"
+#include "app/ModalBox.h"
 #include "app/ProgressBar.h"
 #include "app/StatusLog.h"
 #include "download/Downloader.h"
-#include "download/ModalBox.h"
-#include "profile/ProgramFolder.h"
-#include "profile/VerifyDir.h"
 #include "profile/modTypes.h"
+#include "update/ProgramFolder.h"
 #include "update/UpdateRun.h"
+#include "update/VerifyDir.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -155,6 +155,9 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     connect(m_run, &UpdateRun::ProgressText, lblPROGRESS, &QLabel::setText);
     connect(m_run, &UpdateRun::Ended, cmdDone, [this] { cmdDone->setEnabled(true); });
     connect(m_run, &UpdateRun::Failed, this, &frmUpdate::ShowFailure);
+    connect(m_run, &UpdateRun::warning, this, [this](const QString &text, const QString &title) {
+        ShowModalBox(this, text, title, BoxIcon::Stop);
+    });
 
     tmrProgress->start();
 }

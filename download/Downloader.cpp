@@ -1,6 +1,5 @@
 #include "download/Downloader.h"
 
-#include "download/ModalBox.h"
 #include "download/ReadFacility.h"
 
 #include <QLabel>
@@ -44,9 +43,8 @@ void Downloader::BeginDownload(const QString &url, const QString &SaveFile,
                                const ReadExpectation &expected)
 {
     if (const auto refusal = m_reads->Start(url, SaveFile, expected))
-        ShowModalBox(parentWidget() ? window() : nullptr,
-                     DownloaderWarningText(*refusal, QStringLiteral("BeginDownload")),
-                     QStringLiteral("Warning"), BoxIcon::Stop);
+        emit warning(DownloaderWarningText(*refusal, QStringLiteral("BeginDownload")),
+                     QStringLiteral("Warning"));
 }
 
 void Downloader::SizeIt()
@@ -54,9 +52,8 @@ void Downloader::SizeIt()
     setFixedSize(faceSize);
     // A platform may keep a window above a minimum size of its own.
     if (size() != faceSize)
-        ShowModalBox(parentWidget() ? window() : nullptr,
-                     DownloaderWarningText(DownloaderError::SizeRefused, QStringLiteral("SizeIt")),
-                     QStringLiteral("Warning"), BoxIcon::Stop);
+        emit warning(DownloaderWarningText(DownloaderError::SizeRefused, QStringLiteral("SizeIt")),
+                     QStringLiteral("Warning"));
 }
 
 int Downloader::InFlight() const

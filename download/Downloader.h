@@ -53,6 +53,10 @@ signals:
     void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
     void DownloadError(const QString &SaveFile);
     void DownloadComplete(qint64 MaxBytes, const QString &SaveFile);
+    // A call the control refuses (a bad address, a size it cannot take).
+    // Its owner shows it as a modal "Warning" box with a stop icon; a
+    // connection made directly shows it before the refused call returns.
+    void warning(const QString &text, const QString &title);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

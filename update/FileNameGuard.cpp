@@ -1,6 +1,6 @@
 #include "update/FileNameGuard.h"
 
-#include "profile/ProgramFolder.h"
+#include "update/ProgramFolder.h"
 #include "update/StagedUpdate.h"
 
 #include <QRegularExpression>

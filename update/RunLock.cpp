@@ -1,6 +1,6 @@
 #include "update/RunLock.h"
 
-#include "profile/ProgramFolder.h"
+#include "update/ProgramFolder.h"
 
 #include <QLockFile>
 

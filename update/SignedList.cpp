@@ -2,8 +2,8 @@
 
 #include "download/DiskFlush.h"
 #include "profile/ProfileFile.h"
-#include "profile/ProgramFolder.h"
 #include "update/ListSignature.h"
+#include "update/ProgramFolder.h"
 
 #include <QDateTime>
 #include <QFile>

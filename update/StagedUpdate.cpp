@@ -1,10 +1,10 @@
 #include "update/StagedUpdate.h"
 
 #include "download/KeptPartial.h"
-#include "profile/ProgramFolder.h"
 #include "profile/modTypes.h"
 #include "update/DiskSync.h"
 #include "update/FileNameGuard.h"
+#include "update/ProgramFolder.h"
 
 #include <QDir>
 #include <QDirIterator>

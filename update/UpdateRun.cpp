@@ -6,16 +6,16 @@
 #include "download/Inet.h"
 #include "download/TempFile.h"
 #include "profile/NumericValue.h"
-#include "profile/ProgramFolder.h"
 #include "profile/SectionCount.h"
-#include "profile/UpdateFailure.h"
 #include "profile/modTypes.h"
 #include "update/FileDigest.h"
 #include "update/FileNameGuard.h"
 #include "update/FileStamp.h"
+#include "update/ProgramFolder.h"
 #include "update/RunLock.h"
 #include "update/SignedList.h"
 #include "update/StagedUpdate.h"
+#include "update/UpdateFailure.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -79,11 +79,12 @@ UpdateRun::UpdateRun(QObject *parent)
     : QObject(parent), m_downloader2(new Downloader(qobject_cast<QWidget *>(parent))),
       m_lock(std::make_unique<RunLock>())
 {
-    // A hidden child of the window, so that the Downloader's own "Warning"
-    // boxes stand over the window; the run deletes it unless the window has.
+    // A hidden child of the window, which shows the Downloader's "Warning"
+    // boxes; the run deletes it unless the window has.
     m_downloader2->setObjectName(QStringLiteral("Downloader2"));
     m_downloader2->setVisible(false);
     connect(m_downloader2, &Downloader::DownloadProgress, this, &UpdateRun::downloadProgress);
+    connect(m_downloader2, &Downloader::warning, this, &UpdateRun::warning);
 }
 
 UpdateRun::~UpdateRun()

@@ -78,6 +78,8 @@ signals:
     void Ended();
     // The run cannot go on: the window shows the box and closes.
     void Failed(const QString &text, const QString &title);
+    // The Downloader refused a call: the window shows it as a warning box.
+    void warning(const QString &text, const QString &title);
 
 public slots:
     // The window's 1 s timer: a safety net that ends the update once the run

@@ -14,8 +14,8 @@
 #include "profile/NumericValue.h"
 #include "profile/ProfileCache.h"
 #include "profile/ProfileFile.h"
-#include "profile/ProgramFolder.h"
 #include "profile/modTypes.h"
+#include "update/ProgramFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,10 +2,10 @@
 // run to Done enabled, beside curl fetching the same files six at a time.
 // Prints the figures; asserts nothing.
 
+#include "app/ModalBox.h"
 #include "app/frmUpdate.h"
-#include "download/ModalBox.h"
-#include "profile/ProgramFolder.h"
 #include "tests/support/NginxServer.h"
+#include "update/ProgramFolder.h"
 
 #include <QApplication>
 #include <QDir>

@@ -3,10 +3,10 @@
 // of the 5 changed files and the list, the least any updater must fetch.
 // Prints the figures; asserts nothing.
 
+#include "app/ModalBox.h"
 #include "app/frmUpdate.h"
-#include "download/ModalBox.h"
-#include "profile/ProgramFolder.h"
 #include "tests/support/NginxServer.h"
+#include "update/ProgramFolder.h"
 
 #include <QApplication>
 #include <QCryptographicHash>

@@ -1,9 +1,9 @@
+#include "app/ModalBox.h"
 #include "app/ProgressBar.h"
 #include "app/frmUpdate.h"
 #include "download/Downloader.h"
-#include "download/ModalBox.h"
-#include "profile/ProgramFolder.h"
 #include "tests/support/TestHttpServer.h"
+#include "update/ProgramFolder.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -1,6 +1,5 @@
 #include "download/DiskFlush.h"
 #include "download/Downloader.h"
-#include "download/ModalBox.h"
 #include "download/ReadFacility.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TestHttpServer.h"
@@ -127,6 +126,10 @@ class tst_Downloader : public QObject
     void makeDownloader()
     {
         m_downloader = std::make_unique<Downloader>();
+        connect(m_downloader.get(), &Downloader::warning, this,
+                [this](const QString &text, const QString &title) {
+                    m_boxes.append({text, title});
+                });
         const auto add = [this, d = m_downloader.get()](const QString &tag, Event event) {
             event.inFlight = d->IsInFlight(tag);
             m_events[tag].append(event);
@@ -181,7 +184,8 @@ class tst_Downloader : public QObject
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<Downloader> m_downloader;
     QHash<QString, QList<Event>> m_events;
-    QList<ModalBoxRequest> m_boxes;
+    // Warnings the control raised: text and title.
+    QList<QStringList> m_boxes;
 
 private slots:
     void initTestCase()
@@ -218,15 +222,12 @@ private slots:
         QVERIFY(m_dir->isValid());
         m_boxes.clear();
         m_events.clear();
-        SetModalBoxPresenter(
-            [this](QWidget *, const ModalBoxRequest &request) { m_boxes.append(request); });
         makeDownloader();
     }
 
     void cleanup()
     {
         m_downloader.reset();
-        SetModalBoxPresenter({});
         ReadFacility::SetDiskFlushForTesting({});
         ReadFacility::SetRetrySecondForTesting(retrySecond);
         ReadFacility::SetCaFileForTesting({});
@@ -253,12 +254,11 @@ private slots:
 
         m_downloader->BeginDownload(url, code == 1005 ? QString() : target());
         QCOMPARE(m_boxes.size(), 1);
-        QCOMPARE(m_boxes.first().text, QString::number(code) +
-                                           ":Error in call to BeginDownload().\r\n\r\n"
-                                           "Error Description: " +
-                                           DownloaderErrorDescription(DownloaderError(code)));
-        QCOMPARE(m_boxes.first().title, QStringLiteral("Warning"));
-        QCOMPARE(m_boxes.first().icon, BoxIcon::Stop);
+        QCOMPARE(m_boxes.first().first(), QString::number(code) +
+                                              ":Error in call to BeginDownload().\r\n\r\n"
+                                              "Error Description: " +
+                                              DownloaderErrorDescription(DownloaderError(code)));
+        QCOMPARE(m_boxes.first().last(), QStringLiteral("Warning"));
         QCOMPARE(m_downloader->InFlight(), 0);
         verifyDropped({"target.bin"});
     }
@@ -400,7 +400,7 @@ private slots:
         // A second read into a file in flight is refused; the first keeps the file.
         m_downloader->BeginDownload(m_http->url("/bytes/10"), target("0"));
         QCOMPARE(m_boxes.size(), 1);
-        QVERIFY(m_boxes.first().text.startsWith("1006:"));
+        QVERIFY(m_boxes.first().first().startsWith("1006:"));
         QCOMPARE(m_downloader->InFlight(), count);
 
         QTRY_COMPARE_WITH_TIMEOUT(m_downloader->InFlight(), 0, 20000);

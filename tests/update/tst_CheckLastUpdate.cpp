@@ -1,5 +1,5 @@
 #include "download/Downloader.h"
-#include "profile/ProgramFolder.h"
+#include "update/ProgramFolder.h"
 #include "update/UpdateRun.h"
 
 #include <QTemporaryDir>

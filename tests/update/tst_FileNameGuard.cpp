@@ -1,5 +1,5 @@
-#include "profile/ProgramFolder.h"
 #include "update/FileNameGuard.h"
+#include "update/ProgramFolder.h"
 
 #include <QtTest>
 

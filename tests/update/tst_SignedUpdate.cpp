@@ -1,9 +1,9 @@
+#include "app/ModalBox.h"
 #include "app/frmUpdate.h"
-#include "download/ModalBox.h"
-#include "profile/ProgramFolder.h"
 #include "profile/modTypes.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TestFiles.h"
+#include "update/ProgramFolder.h"
 
 #include <QDateTime>
 #include <QDirIterator>

@@ -1,6 +1,6 @@
-#include "profile/ProgramFolder.h"
-#include "profile/UpdateFailure.h"
-#include "profile/VerifyDir.h"
+#include "update/ProgramFolder.h"
+#include "update/UpdateFailure.h"
+#include "update/VerifyDir.h"
 
 #include <QCoreApplication>
 #include <QDir>

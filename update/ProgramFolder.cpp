@@ -1,4 +1,4 @@
-#include "profile/ProgramFolder.h"
+#include "update/ProgramFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

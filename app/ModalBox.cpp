@@ -1,4 +1,4 @@
-#include "download/ModalBox.h"
+#include "app/ModalBox.h"
 
 #include <QMessageBox>
 #include <utility>

@@ -1,7 +1,7 @@
-#include "profile/VerifyDir.h"
+#include "update/VerifyDir.h"
 
-#include "profile/ProgramFolder.h"
-#include "profile/UpdateFailure.h"
+#include "update/ProgramFolder.h"
+#include "update/UpdateFailure.h"
 
 #include <QDir>
 #include <QFileInfo>
