@@ -2,6 +2,7 @@
 
 #include "download/Address.h"
 #include "download/BatchFlusher.h"
+#include "download/DownloadLog.h"
 #include "download/TransferEngine.h"
 #include "download/TransferEvents.h"
 
@@ -99,9 +100,12 @@ void ReadFacility::takeEvents()
         case TransferEvent::Ready:
             // The rename happens here, on the owning thread, so that a read
             // dropped before this point never touches its target.
-            finish(event.id, event.file->Commit()
-                                 ? ReadOutcome{true, event.received, event.total != 0}
-                                 : ReadOutcome{});
+            if (event.file->Commit()) {
+                finish(event.id, ReadOutcome{true, event.received, event.total != 0});
+            } else {
+                qCInfo(lcDownload) << "a received body could not replace" << *found;
+                finish(event.id, {});
+            }
             break;
         }
     }

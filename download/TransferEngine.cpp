@@ -3,6 +3,7 @@
 #include "download/BodyCheck.h"
 #include "download/CurlOptions.h"
 #include "download/DiskFlush.h"
+#include "download/DownloadLog.h"
 #include "download/KeptPartial.h"
 
 #include <QFile>
@@ -227,7 +228,7 @@ void TransferEngine::run()
         launchDueRetries();
         int running = 0;
         if (m_multi && curl_multi_perform(m_multi, &running) != CURLM_OK)
-            failAll();
+            failAll("curl_multi_perform failed");
         int queued = 0;
         while (CURLMsg *message = m_multi ? curl_multi_info_read(m_multi, &queued) : nullptr) {
             Transfer *transfer = nullptr;
@@ -240,7 +241,7 @@ void TransferEngine::run()
         // Woken early by libcurl's own timers, by a socket or by a command.
         const int wait = int(std::min(untilNextRetry(), milliseconds(1000)).count());
         if (m_multi && curl_multi_poll(m_multi, nullptr, 0, wait, nullptr) != CURLM_OK)
-            failAll();
+            failAll("curl_multi_poll failed");
     }
     removeAll();
 }
@@ -253,13 +254,13 @@ void TransferEngine::removeAll()
         remove(*m_transfers.begin()->second);
 }
 
-void TransferEngine::failAll()
+void TransferEngine::failAll(const char *why)
 {
     // The multi handle itself is broken: no read can go on.
     m_waiting.clear();
     m_retries.clear();
     while (!m_transfers.empty())
-        fail(*m_transfers.begin()->second);
+        fail(*m_transfers.begin()->second, QString::fromLatin1(why));
 }
 
 void TransferEngine::admitWaiting()
@@ -277,7 +278,7 @@ void TransferEngine::admitWaiting()
             ++admitted;
             t.admitted = true;
             if (!launch(t))
-                fail(t);
+                fail(t, QStringLiteral("the transfer could not be started"));
         }
         host = queue.empty() ? m_waiting.erase(host) : std::next(host);
     }
@@ -347,7 +348,8 @@ void TransferEngine::begin(Command &command)
         (t.settings.caFile.isEmpty() ||
          curl_easy_setopt(easy, CURLOPT_CAINFO, t.settings.caFile.constData()) == CURLE_OK);
     if (!prepared)
-        return fail(t);
+        return fail(t, QStringLiteral("the transfer could not be prepared: ") +
+                           QString::fromUtf8(t.error));
     t.host = t.address.scheme().toLower() + QLatin1String("://") + t.address.host() +
              QLatin1Char(':') +
              QString::number(t.address.port(t.address.scheme() == "https" ? 443 : 80));
@@ -518,10 +520,9 @@ void TransferEngine::report(Transfer &t, bool last)
 void TransferEngine::settle(Transfer &t, CURLcode result)
 {
     long status = 0;
-    if (!leaveMulti(t))
-        return fail(t);
-    if (curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
-        return fail(t);
+    if (!leaveMulti(t) ||
+        curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+        return fail(t, QStringLiteral("the transfer could not be ended"));
     curl_off_t retryAfter = 0;
     if (curl_easy_getinfo(t.easy.get(), CURLINFO_RETRY_AFTER, &retryAfter) != CURLE_OK ||
         retryAfter > longestRetryAfter)
@@ -529,32 +530,39 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     const milliseconds asked = t.settings.retrySecond * retryAfter;
 
     // A body other than the one expected is no passing fault of the network.
-    if (t.stop == Transfer::Stop::Store || t.stop == Transfer::Stop::Unexpected)
-        return fail(t);
+    if (t.stop == Transfer::Stop::Store)
+        return fail(t, QStringLiteral("the body could not be written beside ") + t.target);
+    if (t.stop == Transfer::Stop::Unexpected)
+        return fail(t, QStringLiteral("the body is not the one expected (size or SHA-256)"));
+    const QString statusText = QStringLiteral("HTTP status ") + QString::number(status);
     if (t.stop == Transfer::Stop::Restart)
-        return retryOrFail(t, milliseconds(0));
+        return retryOrFail(t, milliseconds(0), QStringLiteral("a range of another body"));
     // An error status, whether its page was cut short or not.
     if (t.stop == Transfer::Stop::Status ||
         (result == CURLE_OK && (status < 200 || status > 299))) {
         // A range the server cannot serve: the body changed under the read.
-        if (status == 416 && t.resuming)
-            return t.restart() ? retryOrFail(t, asked) : fail(t);
-        return retryable(status) ? retryOrFail(t, asked) : fail(t);
+        if (status == 416 && t.resuming && t.restart())
+            return retryOrFail(t, asked, statusText);
+        return retryable(status) ? retryOrFail(t, asked, statusText) : fail(t, statusText);
     }
-    if (result != CURLE_OK)
-        return retryable(result) ? retryOrFail(t, asked) : fail(t);
+    if (result != CURLE_OK) {
+        const QString error = QString::fromUtf8(curl_easy_strerror(result)) + QStringLiteral(": ") +
+                              QString::fromUtf8(t.error);
+        return retryable(result) ? retryOrFail(t, asked, error) : fail(t, error);
+    }
     // An empty body is never stored: an update file of no bytes is taken for
     // a server fault rather than allowed to wipe out the file it replaces,
     // unless the reader expects exactly that.
     if (t.stored == 0 && t.check->EmptyExpected() && !t.file)
         t.file = TempFile::Create(t.target);
     if (!t.file || (t.stored == 0 && !t.check->EmptyExpected()))
-        return fail(t);
+        return fail(t, QStringLiteral("an empty body"));
     if (t.total != 0 && t.stored != t.total)
-        return retryOrFail(t, asked);
+        return retryOrFail(t, asked,
+                           QStringLiteral("a body cut short at ") + QString::number(t.stored));
     if (!t.check->Whole(t.stored)) {
         t.spoiled = true;
-        return fail(t);
+        return fail(t, QStringLiteral("the body is not the one expected (size or SHA-256)"));
     }
     report(t, true);
     const quint64 id = t.id;
@@ -562,10 +570,11 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     m_transfers.erase(id);
 }
 
-void TransferEngine::retryOrFail(Transfer &t, milliseconds asked)
+void TransferEngine::retryOrFail(Transfer &t, milliseconds asked, const QString &why)
 {
     if (t.tries > retries)
-        return fail(t);
+        return fail(t, why + QStringLiteral(", after ") + QString::number(t.tries) +
+                           QStringLiteral(" tries"));
     const milliseconds backOff = t.settings.retrySecond * (1 << (t.tries - 1));
     m_retries.emplace(Clock::now() + (asked.count() > 0 ? asked : backOff), t.id);
 }
@@ -591,8 +600,9 @@ milliseconds TransferEngine::untilNextRetry() const
                     std::chrono::ceil<milliseconds>(m_retries.begin()->first - Clock::now()));
 }
 
-void TransferEngine::fail(Transfer &t)
+void TransferEngine::fail(Transfer &t, const QString &why)
 {
+    qCInfo(lcDownload).noquote() << "read of" << t.address.toDisplayString() << "failed:" << why;
     t.post({TransferEvent::Failed, t.id, 0, 0, nullptr});
     remove(t);
 }

@@ -61,15 +61,16 @@ private:
     void run();
     void wake();
     void removeAll();
-    void failAll();
+    void failAll(const char *why);
     void admitWaiting();
     bool leaveMulti(Transfer &transfer);
     bool takeCommands();
     void begin(Command &command);
     bool launch(Transfer &transfer);
     void settle(Transfer &transfer, CURLcode result);
-    void retryOrFail(Transfer &transfer, std::chrono::milliseconds wait);
-    void fail(Transfer &transfer);
+    // `why` goes to the updater.download logging category when the read fails.
+    void retryOrFail(Transfer &transfer, std::chrono::milliseconds wait, const QString &why);
+    void fail(Transfer &transfer, const QString &why);
     void remove(Transfer &transfer);
     void takeKept(Transfer &transfer, std::optional<qint64> size);
     void keep(Transfer &transfer);

@@ -23,12 +23,17 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
+// Why a file or the whole run failed, beyond the status log's "Failed to
+// download": QT_LOGGING_RULES="updater.run=true" shows it to a publisher.
+Q_LOGGING_CATEGORY(lcRun, "updater.run", QtWarningMsg)
 
 namespace
 {
@@ -200,6 +205,7 @@ void UpdateRun::RetrieveUpdateList()
         if (!m_lock->Take()) {
             // Another updater works in this folder: leave every file to it.
             m_abandoned = true;
+            qCInfo(lcRun) << "the run lock is held by another updater";
             emit Failed(QStringLiteral("Another update is running in this folder."),
                         QStringLiteral("Update Running"));
             return;
@@ -237,7 +243,7 @@ void UpdateRun::RetrieveUpdateList()
         Downloader2().BeginDownload(listUrl, listTarget);
         ThrowIfClosed();
         if (!Downloader2().IsInFlight(listTarget) && !m_listErrored)
-            ListFailed();
+            ListFailed("the list's transfer was refused");
         if (Signed()) {
             Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
                                         SignedList::ArrivingSignaturePath());
@@ -259,10 +265,11 @@ void UpdateRun::RetrieveUpdateList()
             ClosingBlock();
     } catch (const Abandoned &) {
         m_abandoned = true;
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
         m_abandoned = true;
         if (m_stopped)
             return;
+        qCInfo(lcRun) << "the run failed:" << error.what();
         emit Failed(QStringLiteral("Update Failed, Shutting Down."),
                     QStringLiteral("Update Failed"));
     }
@@ -285,7 +292,7 @@ bool UpdateRun::ListSettled()
         if (!std::exchange(m_listChecked, true) && m_listRequested && !m_listErrored &&
             QFileInfo::exists(SignedList::ArrivingListPath()) &&
             !ReplaceFile(SignedList::ArrivingListPath(), UpdatesIniPath()))
-            ListFailed();
+            ListFailed("the list could not replace updates.ini");
         return true;
     }
     // Once both have settled, the pair is checked once; the check reads
@@ -294,8 +301,10 @@ bool UpdateRun::ListSettled()
         m_listChecked = true;
         const bool arrived = !m_erroredTargets.contains(SignedList::ArrivingListPath()) &&
                              !m_erroredTargets.contains(SignedList::ArrivingSignaturePath());
-        if (!arrived || !SignedList::Adopt(m_publicKey, RecordedListTimestamp()))
-            ListFailed();
+        if (!arrived)
+            ListFailed("the list or its signature did not arrive");
+        else if (!SignedList::Adopt(m_publicKey, RecordedListTimestamp()))
+            ListFailed("the list was not adopted (see updater.trust)");
     }
     return true;
 }
@@ -317,11 +326,12 @@ void UpdateRun::DropList()
     m_listChecked = true;
     Downloader2().AbortAll();
     RemoveArrivingList();
-    ListFailed();
+    ListFailed("the list was still arriving when the wait ended");
 }
 
-void UpdateRun::ListFailed()
+void UpdateRun::ListFailed(const char *why)
 {
+    qCInfo(lcRun) << "update list:" << why;
     if (std::exchange(m_listFailureShown, true))
         return;
     emit LogLine(QStringLiteral("Failed to download updates.ini"));
@@ -406,7 +416,7 @@ void UpdateRun::UpdateFilesSteps()
         m_listTimestamp = SignedList::Check(UpdatesIniPath(), SignedList::SignaturePath(),
                                             m_publicKey, RecordedListTimestamp());
         if (!m_listTimestamp)
-            ListFailed();
+            ListFailed("the kept list no longer verifies (see updater.trust)");
     }
     // Staged files of an update that is no longer offered go; those this
     // list names again may be reused.
@@ -428,8 +438,10 @@ void UpdateRun::UpdateFilesSteps()
                               ReadIni(UpdatesIniPath(), section, QStringLiteral("SHA256")));
         // With a signed list, a file the list does not pin by its hash could be
         // anything; so could any file of a list that failed its check.
-        if (expected.malformed || (Signed() && (!m_listTimestamp || !expected.sha256)))
-            FileFailed(fileName);
+        if (expected.malformed)
+            FileFailed(fileName, "its Size or SHA256 is malformed");
+        else if (Signed() && (!m_listTimestamp || !expected.sha256))
+            FileFailed(fileName, "a signed list must pin it, and the list must verify");
         else
             StartFile(url, savePath, fileName, expected);
         Yield();
@@ -443,9 +455,12 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
 {
     // Checked here rather than left to the Downloader, whose answer to a bad
     // address is a modal box: a list of many would bury the player in boxes.
-    if (!FileNameGuard::StaysInside(savePath) || !FileNameGuard::StaysInside(fileName) ||
-        AddressRefusal(url)) {
-        FileFailed(fileName);
+    if (!FileNameGuard::StaysInside(savePath) || !FileNameGuard::StaysInside(fileName)) {
+        FileFailed(fileName, "its SavePath or FileName leaves the program folder");
+        return;
+    }
+    if (AddressRefusal(url)) {
+        FileFailed(fileName, "its URL is not an http or https address");
         return;
     }
     const QString suffix = savePath + QStringLiteral("\\") + fileName;
@@ -453,7 +468,7 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     // Two spellings of one file ("\data" and "/data\") are one staged file.
     const QString stagingKey = StagedUpdate::StagingKey(suffix);
     if (FileNameGuard::IsProtected(target) || stagingKey.isEmpty()) {
-        FileFailed(fileName);
+        FileFailed(fileName, "it names a file the updater keeps for itself");
         return;
     }
     const QString staged = StagedUpdate::StagedPath(stagingKey);
@@ -474,7 +489,7 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     // Files arrive in the staging folder; the game folder changes only
     // when the whole update has arrived.
     if (!QDir().mkpath(QFileInfo(staged).absolutePath())) {
-        FileFailed(fileName);
+        FileFailed(fileName, "its staging folder cannot be made");
         return;
     }
     emit LogLine(QStringLiteral("Downloading ") + fileName);
@@ -496,7 +511,7 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     if (m_pendingFiles.contains(key) && !Downloader2().IsInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.
         m_pendingFiles.remove(key);
-        FileFailed(fileName);
+        FileFailed(fileName, "the Downloader refused it");
     }
 }
 
@@ -514,8 +529,9 @@ bool UpdateRun::Matches(const QString &path, const ExpectedFile &expected)
     return future.result();
 }
 
-void UpdateRun::FileFailed(const QString &fileName)
+void UpdateRun::FileFailed(const QString &fileName, const char *why)
 {
+    qCInfo(lcRun) << fileName << "failed:" << why;
     ++m_failedFiles;
     emit LogLine(QStringLiteral("Failed to download ") + fileName);
 }
@@ -528,7 +544,7 @@ void UpdateRun::downloadError(const QString &SaveFile)
     if (SaveFile == SignedList::ArrivingListPath()) {
         m_listErrored = true;
         if (!Signed())
-            ListFailed();
+            ListFailed("its transfer failed (see updater.download)");
     }
 }
 
@@ -543,7 +559,7 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
     const QString fileName = pending.value();
     m_pendingFiles.erase(pending);
     if (failed)
-        FileFailed(fileName);
+        FileFailed(fileName, "its transfer failed (see updater.download)");
     FinishIfSettled();
 }
 
@@ -564,6 +580,10 @@ void UpdateRun::FinishIfSettled()
             moves.append({it.key(), it.value()});
         const StagedUpdate::Outcome outcome =
             StagedUpdate::Commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
+        if (outcome == StagedUpdate::Outcome::NothingMoved)
+            qCInfo(lcRun) << "the journal could not be written: nothing was moved";
+        else if (outcome == StagedUpdate::Outcome::Unfinished)
+            qCInfo(lcRun) << "the commit was cut short: the next start finishes it";
         emit LogLine(QStringLiteral("Finished......."));
         emit LogLine(outcome == StagedUpdate::Outcome::Committed
                          ? QStringLiteral("Update Complete")

@@ -115,12 +115,13 @@ private:
     // A publisher's key in init.ini: the list must carry its signature.
     bool Signed() const;
     QString RecordedListTimestamp() const;
-    // "Failed to download updates.ini", once per run.
-    void ListFailed();
+    // "Failed to download updates.ini", once per run; `why` goes to the
+    // updater.run logging category every time.
+    void ListFailed(const char *why);
     void DropList();
     // The file is what `expected` pins (Size and SHA256 both given).
     bool Matches(const QString &path, const ExpectedFile &expected);
-    void FileFailed(const QString &fileName);
+    void FileFailed(const QString &fileName, const char *why);
     void FinishIfSettled();
 
     void downloadError(const QString &SaveFile);
