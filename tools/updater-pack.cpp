@@ -206,11 +206,14 @@ bool IsInside(const QString &path, const QString &folder)
 
 // Prints a progress line at most once a second, and only once the run has
 // taken a second: short runs stay quiet.
-class Progress
+class PackProgress
 {
 public:
-    Progress(qsizetype files, qint64 bytes) : m_files(files), m_bytes(bytes) { m_clock.start(); }
-    ~Progress()
+    PackProgress(qsizetype files, qint64 bytes) : m_files(files), m_bytes(bytes)
+    {
+        m_clock.start();
+    }
+    ~PackProgress()
     {
         if (m_shown)
             std::fputc('\n', stderr);
@@ -307,7 +310,7 @@ int Build(const QStringList &args)
     for (const ServerLayout::GameFile &file : scan.files)
         totalBytes += file.size;
     {
-        Progress progress(scan.files.size(), totalBytes);
+        PackProgress progress(scan.files.size(), totalBytes);
         qint64 bytesBefore = 0;
         for (qsizetype n = 0; n < scan.files.size(); ++n) {
             ServerLayout::GameFile &file = scan.files[n];
