@@ -137,7 +137,7 @@ std::shared_ptr<const ProfileFile::Index> ProfileCache::Current(const QString &f
 {
     // Taken before the look at the file, so that a rewrite after the look
     // cannot hide in the span Trusted() allows for.
-    const qint64 now = Now();
+    const qint64 lookedAt = Now();
     const std::optional<Stamp> stamp = StampOf(file);
     const std::lock_guard lock(mutex);
     auto entry = std::find_if(entries.begin(), entries.end(),
@@ -163,7 +163,7 @@ std::shared_ptr<const ProfileFile::Index> ProfileCache::Current(const QString &f
         index = std::make_shared<const ProfileFile::Index>(std::move(*content));
     if (entry != entries.end())
         entries.erase(entry);
-    entries.push_front({file, *stamp, Trusted(*stamp, now), index});
+    entries.push_front({file, *stamp, Trusted(*stamp, lookedAt), index});
     if (entries.size() > Capacity)
         entries.pop_back();
     return index;

@@ -86,8 +86,8 @@ MinisignKey::KeyFiles MinisignKey::Generate()
     std::memcpy(record.data() + ChecksumAlgorithmAt, "B2", 2);
     std::memcpy(record.data() + KeyIdAt, key.keyId.data(), key.keyId.size());
     std::memcpy(record.data() + SecretAt, key.secret.data(), key.secret.size());
-    const std::array<unsigned char, 32> checksum = Checksum(key);
-    std::memcpy(record.data() + ChecksumAt, checksum.data(), checksum.size());
+    const std::array<unsigned char, 32> sum = Checksum(key);
+    std::memcpy(record.data() + ChecksumAt, sum.data(), sum.size());
 
     KeyFiles files;
     files.secretFile = "untrusted comment: minisign secret key (unencrypted)\n" +
@@ -145,13 +145,13 @@ MinisignKey::ReadResult MinisignKey::ReadSecretKey(QByteArrayView file)
     SecretKey key;
     std::memcpy(key.keyId.data(), record.data() + KeyIdAt, key.keyId.size());
     std::memcpy(key.secret.data(), record.data() + SecretAt, key.secret.size());
-    const std::array<unsigned char, 32> checksum = Checksum(key);
+    const std::array<unsigned char, 32> sum = Checksum(key);
     const std::array<unsigned char, 32> zero{};
     const unsigned char *stored = record.data() + ChecksumAt;
     // `minisign -G -W` leaves the checksum zero; any other value must match,
     // so that a damaged key file is noticed before it signs a release.
     const bool checksumOk = std::memcmp(stored, zero.data(), zero.size()) == 0 ||
-                            sodium_memcmp(stored, checksum.data(), checksum.size()) == 0;
+                            sodium_memcmp(stored, sum.data(), sum.size()) == 0;
     sodium_memzero(record.data(), record.size());
 
     // The public half stored in the key must belong to its seed; otherwise
