@@ -33,8 +33,8 @@ bool FileNameGuard::StaysInside(const QString &name)
 {
     if (name.contains(QLatin1Char(':')))
         return false;
-    const QStringList components = Components(name);
-    return std::none_of(components.cbegin(), components.cend(), ClimbsUp);
+    const QStringList parts = Components(name);
+    return std::none_of(parts.cbegin(), parts.cend(), ClimbsUp);
 }
 
 QString FileNameGuard::Normalised(const QString &path)
@@ -57,14 +57,14 @@ QString FileNameGuard::Normalised(const QString &path)
 
 bool FileNameGuard::IsProtected(const QString &target)
 {
-    const QString normalised = Normalised(target);
+    const QString name = Normalised(target);
     for (const QString &kept :
          {InitIniPath(), UpdatesIniPath(), ProgramFilePath(), StagedUpdate::JournalPath()}) {
-        if (normalised == Normalised(kept))
+        if (name == Normalised(kept))
             return true;
     }
     // A file of the update written into the staging folder would be moved
     // again by the commit, or land over a staged file of another target.
     const QString staging = Normalised(StagedUpdate::StagingFolder());
-    return normalised == staging || normalised.startsWith(staging + QLatin1Char('/'));
+    return name == staging || name.startsWith(staging + QLatin1Char('/'));
 }
