@@ -99,8 +99,8 @@ private slots:
         QTest::newRow("round trip") << Case{[] {}, {}, "Update Complete"};
         QTest::newRow("file changed after signing") << Case{
             [] { WriteFile("www/srv/files/game.cfg", "volume=9\n"); }, "game.cfg", OneFailed};
-        QTest::newRow("size smaller than the file")
-            << Case{[this] { EditSigned("Size=70000\n", "Size=69999\n"); }, Map, OneFailed};
+        QTest::newRow("size larger than the file")
+            << Case{[this] { EditSigned("Size=70000\n", "Size=70001\n"); }, Map, OneFailed};
         QTest::newRow("size malformed")
             << Case{[this] { EditSigned("Size=70000\n", "Size=+70000\n"); }, Map, OneFailed};
         QTest::newRow("file not pinned by its hash")
@@ -117,15 +117,15 @@ private slots:
         QTest::newRow("expired") << Case{[=, this] {
             Resign("key", {"-t", "timestamp:" + now + "\texpires:" + now});
         }};
-        // The list in place from an earlier run is checked again before its
-        // files: an old release replayed fails both, and no file starts.
-        QTest::newRow("older than the list installed") << Case{
-            [=, this] {
-                m_recorded = QString::number(now.toLongLong() + 3600);
-                QVERIFY(QFile::copy(List, "program/updates/updates.ini"));
-                QVERIFY(QFile::copy(List + ".minisig", "program/updates/updates.ini.minisig"));
-            },
-            "updates.ini", "5 Files Failed, Update Will Be Offered Again"};
+        // An old release replayed is refused; so is the list an earlier run
+        // left in place without its signature: it is checked again before
+        // its files, and no file starts.
+        QTest::newRow("older than the list installed")
+            << Case{[=, this] {
+                        m_recorded = QString::number(now.toLongLong() + 3600);
+                        QVERIFY(QFile::copy(List, "program/updates/updates.ini"));
+                    },
+                    "updates.ini", "5 Files Failed, Update Will Be Offered Again"};
     }
 
     void update()
