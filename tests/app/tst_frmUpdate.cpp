@@ -18,13 +18,6 @@ template <class T = QWidget> T *Child(QWidget &w, const char *name)
     return w.findChild<T *>(QLatin1String(name));
 }
 
-// The darkest grey inside the edges of the button at `left` in the window.
-int Darkest(const QImage &shot, int left)
-{
-    const QImage inside =
-        shot.copy(left + 4, 132, 120, 17).convertToFormat(QImage::Format_Grayscale8);
-    return *std::min_element(inside.constBits(), inside.constBits() + inside.sizeInBytes());
-}
 } // namespace
 
 // No test may show a message box: the window's own paths end silently.
@@ -66,17 +59,21 @@ private slots:
                 underline << y;
         QVERIFY(!underline.isEmpty() && underline.size() <= 2);
 
+        // The darkest grey inside the edges of Done.
+        const auto darkest = [](QImage shot) {
+            shot = shot.copy(12, 132, 120, 17).convertToFormat(QImage::Format_Grayscale8);
+            return *std::min_element(shot.constBits(), shot.constBits() + shot.sizeInBytes());
+        };
         const QImage enabled = w.grab().toImage();
         done->setEnabled(false);
         const QImage disabled = w.grab().toImage();
         for (const QImage &shot : {enabled, disabled})
             for (const int left : {8, 216}) {
                 QCOMPARE(QColor(shot.pixel(left + 6, 140)), face);
-                QCOMPARE(QColor(shot.pixel(left + 122, 140)), face);
                 QVERIFY(qGray(shot.pixel(left, 140)) > qGray(face.rgb()));
                 QVERIFY(qGray(shot.pixel(left + 128, 140)) < qGray(face.rgb()));
             }
-        QCOMPARE_GT(Darkest(disabled, 8), Darkest(enabled, 8));
+        QCOMPARE_GT(darkest(disabled), darkest(enabled));
 
         auto *bar = Child<ProgressBar>(w, "prgBar");
         for (const auto &[current, maximum] :
@@ -89,8 +86,7 @@ private slots:
                      QStringLiteral("%1 of %2").arg(current).arg(maximum));
         }
         Child<QTimer>(w, "tmrProgress")->setInterval(1);
-        QSignalSpy ticks(Child<QTimer>(w, "tmrProgress"), &QTimer::timeout);
-        QVERIFY(ticks.wait());
+        QVERIFY(QSignalSpy(Child<QTimer>(w, "tmrProgress"), &QTimer::timeout).wait());
         QVERIFY(!w.DoneEnabled());
     }
 
