@@ -91,7 +91,7 @@ private slots:
     }
 
     // A whole run whose list offers nothing new ends with Done enabled. A
-    // Cancel during the run stops it (nothing more is logged or fetched),
+    // Cancel during the run stops it (nothing more is logged),
     // records the cancel and closes the window. A greeting line longer than
     // 1,024 characters shows in pieces, broken after a blank where it has
     // one, while the log's text keeps it whole.
