@@ -149,6 +149,7 @@ private slots:
         m_server.start();
         Serve("/files/a.txt", "alpha");
         Serve("/files/slow", "slow", 1000);
+        Serve("/files/slow2", "slow two", 1000);
         Serve("/files/held", "held");
         UpdateRun::SetListWaitForTesting(2000);
     }
@@ -191,42 +192,40 @@ private slots:
             QStringList{"2147483647 Files Found...", "Downloading a.txt", "Failed to download "} +
                 Failed(2147483646),
             {{"updates/staging/a.txt", "alpha"}}};
-        // Names that climb out, name a drive, or name a file the update must
-        // not touch in any spelling, and addresses the updater does not fetch,
-        // fail their file without a box and without a folder; the good file
-        // after them still arrives. Dots inside names are allowed.
+        // Names that climb out (at "\" or "/", in the forms Windows reads as
+        // ".."), name a drive, or name a file the update must not touch in
+        // any spelling Windows takes for it, and addresses the updater does
+        // not fetch, fail their file without a box and without a folder. The
+        // good file after them, dots and "." in its path, still arrives.
+        QList<QStringList> refused = {{"ftp://127.0.0.1/a.txt", "", "f"},
+                                      {"http:///a.txt", "", "h"},
+                                      {"files/a.txt", "", "n"}};
         const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-        const QList<QStringList> refused = {{a[0], "", "..\\..\\x"},
-                                            {a[0], "\\..\\out", "y"},
-                                            {a[0], "c:", "z"},
-                                            {a[0], "\\UPDATES", "Updates.INI"},
-                                            {a[0], "\\updates\\", "init.ini"},
-                                            {a[0], "\\updates", "update.journal"},
-                                            {a[0], "\\updates\\staging\\", "a.txt"},
-                                            {a[0], "\\.", program.toUpper() + " ."},
-                                            {"ftp://127.0.0.1/a.txt", "", "f.txt"},
-                                            {"http:///a.txt", "", "h.txt"},
-                                            {"files/a.txt", "", "n.txt"}};
+        // SavePath and FileName, one pair after the other.
+        const QStringList names =
+            QString(R"(|../x|\..\out|y|\...|t|\.. |u|c:|z|\UPDATES|Updates.INI|\updates\|init.ini|)"
+                    R"(\updates|update.journal|\updates\staging|a.txt|\.\)")
+                .split('|') +
+            QStringList{program, "\\.", program.toUpper() + " ."};
+        for (qsizetype i = 0; i < names.size(); i += 2)
+            refused.append({a[0], names[i], names[i + 1]});
         QStringList refusedLog = {QString::number(refused.size() + 1) + " Files Found..."};
         for (const QStringList &file : refused)
             refusedLog << "Failed to download " + file[2];
-        QTest::newRow("refused names and addresses")
-            << RunCase{List(QString::number(refused.size() + 1),
-                            refused + QList<QStringList>{{a[0], "\\d..ok", "a..b"}}),
-                       refusedLog + QStringList{"Downloading a..b"} + Failed(int(refused.size())),
-                       {{"updates/staging/d..ok/a..b", "alpha"}}};
-        // The second waits for the slower first; the later one's bytes stay.
-        QTest::newRow("one target, two spellings") << RunCase{
-            List("2", {{Url("/files/slow"), "\\data\\", "same.txt"}, {a[0], "/data", "same.txt"}}),
-            QStringList{"2 Files Found...", "Downloading same.txt", "Downloading same.txt"} +
-                Complete,
-            {{"data/same.txt", "alpha"}}};
-        // Regression: the record named a list that landed while the files of
-        // the one before were still arriving.
-        QTest::newRow("list replaced while a file is in flight")
-            << RunCase{.list = List("1", {{Url("/files/slow"), "", "s.txt"}}),
-                       .log = QStringList{"1 Files Found...", "Downloading s.txt"} + Complete,
-                       .files = {{"s.txt", "slow"}},
+        QTest::newRow("refused names and addresses") << RunCase{
+            List(QString::number(refused.size() + 1),
+                 refused + QList<QStringList>{{a[0], "\\.\\d..ok", "init.ini"}}),
+            refusedLog + QStringList{"Downloading init.ini"} + Failed(int(refused.size())),
+            {{"updates/staging/d..ok/init.ini", "alpha"}}};
+        // One target in two spellings: the second waits for the first, and
+        // its bytes stay. The record names the list whose files were
+        // started, though another lands while the second is in flight.
+        QTest::newRow("one target, two spellings; list replaced while a file is in flight")
+            << RunCase{.list = List("2", {{Url("/files/slow"), "\\data\\", "s"},
+                                          {Url("/files/slow2"), "/data", "s"}}),
+                       .log = QStringList{"2 Files Found...", "Downloading s", "Downloading s"} +
+                              Complete,
+                       .files = {{"data/s", "slow two"}},
                        .listAfterStart = "[GENERAL]\r\nTotalFiles=0\r\nDate=2027\r\nTime=9\r\n"};
         // Regression: on a full disk the record's write emptied init.ini. Now
         // the commit's journal cannot be written and nothing moves.
