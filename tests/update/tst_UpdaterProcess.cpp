@@ -82,7 +82,7 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
     environment.remove("UPDATER_EXIT_AFTER_MOVES");
     process.setProcessEnvironment(environment);
     process.start(updater, {});
-    QTRY_VERIFY_WITH_TIMEOUT(greetings == 2, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(greetings == 2, 10000);
     QCOMPARE(ReadAll(program.filePath("game.cfg")), QByteArray("volume=80\n"));
     QCOMPARE(ReadAll(program.filePath("data/maps/level1.map")), map);
     // Recording the update keeps the other keys of init.ini.
