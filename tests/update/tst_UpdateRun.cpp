@@ -159,6 +159,7 @@ private slots:
                 res.status = 404;
         });
         m_server.start();
+        Serve("/hello.txt", Greeting.toUtf8());
         Serve("/files/a.txt", "alpha");
         Serve("/files/slow", "slow", 1000);
         Serve("/files/slow2", "slow two", 1000);
@@ -344,12 +345,10 @@ private slots:
         QVERIFY(first.Downloader2().IsInFlight(StagedUpdate::StagedPath("data/b.dat")));
         const QMap<QString, QByteArray> before = FilesBelow(m_outer->path());
         const QStringList requests = Requests();
-        {
-            frmUpdate second;
-            second.Form_Load();
-            QVERIFY(second.IsClosed());
-            QCOMPARE(second.LogText(), QString());
-        }
+        frmUpdate second;
+        second.Form_Load();
+        QVERIFY(second.IsClosed());
+        QCOMPARE(second.LogText(), QString());
         QCOMPARE(m_boxes.size(), 1);
         QCOMPARE(m_boxes[0].text, QStringLiteral("Another update is running in this folder."));
         QCOMPARE(FilesBelow(m_outer->path()), before);
@@ -409,6 +408,14 @@ private slots:
         QCOMPARE(Files(), (QMap<QString, QByteArray>{
                               {"a", a.toUtf8()}, {"b", b.toUtf8()}, {"c", c.toUtf8()}}));
         QCOMPARE(Record(), QStringList({Date, Time}));
+
+        // A greeting that cannot be fetched ends the run with its box.
+        Serve("/hello.txt", {});
+        frmUpdate failing;
+        failing.Form_Load();
+        QVERIFY(failing.IsClosed());
+        QCOMPARE(m_boxes.value(0).text + "|" + m_boxes.value(0).title,
+                 "Update Failed, Shutting Down.|Update Failed");
     }
 
     // Missing folders are made along the path; a plain file in the way fails.

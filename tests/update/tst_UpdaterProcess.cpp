@@ -6,17 +6,6 @@
 #include <QtTest>
 #include <atomic>
 
-namespace
-{
-
-void WriteFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-}
-
-} // namespace
-
 // The built updater, copied into a temporary program folder, updates from a
 // loopback server. Its first start is stopped by the commit's test hook after
 // the first move, as a kill at that moment would stop it. The next start
@@ -48,6 +37,10 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
                         "application/octet-stream");
     });
     server.start();
+    const auto WriteFile = [](const QString &path, const QByteArray &content) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    };
 
     // The program folder is the executable's own folder.
     QTemporaryDir program;
