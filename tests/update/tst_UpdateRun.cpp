@@ -59,7 +59,7 @@ void WriteFile(const QString &path, const QByteArray &content)
 
 // One run to its end, and what it must leave behind.
 struct RunCase {
-    QByteArray list{};                 // served as this run's list; empty: 404
+    QByteArray list{};                 // this run's list; a row without one gets a 404
     QStringList log{};                 // after the lines of the run's start
     QMap<QString, QByteArray> files{}; // below the temporary folder, profiles aside
     QByteArray previousList{};         // updates.ini before the run
