@@ -78,7 +78,18 @@ void RemoveArrivingList()
     QFile::remove(SignedList::ArrivingSignaturePath());
 }
 
+int &ListWait()
+{
+    static int ms = UpdateRun::ListWaitMs;
+    return ms;
+}
+
 } // namespace
+
+void UpdateRun::SetListWaitForTesting(int ms)
+{
+    ListWait() = ms > 0 ? ms : ListWaitMs;
+}
 
 UpdateRun::UpdateRun(QObject *parent)
     : QObject(parent), m_downloader2(new Downloader(qobject_cast<QWidget *>(parent))),
@@ -363,7 +374,7 @@ void UpdateRun::ShowPassProgress(int pass)
 void UpdateRun::CheckLastUpdateSteps()
 {
     ConnectDownloader();
-    const QDeadlineTimer listDeadline(ListWaitMs);
+    const QDeadlineTimer listDeadline(ListWait());
     emit LogLine(QStringLiteral("Update file received. Checking Information...."));
 
     // The reading step runs only once the update-list transfer has settled,

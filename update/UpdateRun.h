@@ -55,6 +55,8 @@ public:
     // How long the check waits for an update list still in flight after its
     // last pass, counted from the start of the check.
     static constexpr int ListWaitMs = 60000;
+    // Tests shorten the wait for a list that never finishes; 0 restores it.
+    static void SetListWaitForTesting(int ms);
     static constexpr int CheckPasses = 10500;
     // The most characters of the greeting that the status log shows.
     static constexpr qsizetype MaxGreetingLength = 64 * 1024;
