@@ -74,7 +74,7 @@ struct Scenario {
 };
 
 // What is done to the part of a body kept by a failed read before the next read.
-enum class Tamper { None, Meta, Link, Folder };
+enum class Tamper { None, Meta, Link, Address };
 
 } // namespace
 
@@ -87,8 +87,7 @@ class tst_Downloader : public QObject
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<Downloader> m_downloader;
     QHash<QString, QList<Event>> m_events;
-    // Warnings the control raised: text and title.
-    QList<QStringList> m_warnings;
+    QList<QStringList> m_warnings; // text and title
 
     QString path(const QString &name = QStringLiteral("target.bin")) const
     {
@@ -105,24 +104,16 @@ class tst_Downloader : public QObject
     void makeDownloader()
     {
         m_downloader = std::make_unique<Downloader>();
-        connect(m_downloader.get(), &Downloader::warning, this,
-                [this](const QString &text, const QString &title) {
-                    m_warnings.append({text, title});
-                });
-        const auto add = [this, d = m_downloader.get()](const QString &tag, Event event) {
-            event.inFlight = d->IsInFlight(tag);
-            m_events[tag].append(event);
+        Downloader *d = m_downloader.get();
+        connect(d, &Downloader::warning, this, [this](const QString &text, const QString &title) {
+            m_warnings.append({text, title});
+        });
+        const auto add = [this, d](Event::Kind kind, qint64 cur, qint64 max, const QString &tag) {
+            m_events[tag].append({kind, cur, max, d->IsInFlight(tag)});
         };
-        connect(m_downloader.get(), &Downloader::DownloadProgress, this,
-                [add](qint64 cur, qint64 max, const QString &tag) {
-                    add(tag, {Event::Progress, cur, max});
-                });
-        connect(m_downloader.get(), &Downloader::DownloadError, this,
-                [add](const QString &tag) { add(tag, {Event::Error}); });
-        connect(m_downloader.get(), &Downloader::DownloadComplete, this,
-                [add](qint64 max, const QString &tag) {
-                    add(tag, {Event::Complete, 0, max});
-                });
+        connect(d, &Downloader::DownloadProgress, this, std::bind_front(add, Event::Progress));
+        connect(d, &Downloader::DownloadError, this, std::bind_front(add, Event::Error, 0, 0));
+        connect(d, &Downloader::DownloadComplete, this, std::bind_front(add, Event::Complete, 0));
     }
 
     // Events of one read come in order, so once later reads have completed,
@@ -165,7 +156,6 @@ private slots:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
         ReadFacility::SetRetrySecondForTesting(retrySecond);
         m_warnings.clear();
         m_events.clear();
@@ -178,38 +168,25 @@ private slots:
         ReadFacility::SetCaFileForTesting({});
     }
 
-    void refusedReadShowsWarning_data()
+    // Each refusal shows the box and leaves no read behind; a read refused
+    // into a busy file is in queuedReadsEachFetchedOnce.
+    void refusedReadsShowWarning()
     {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<int>("code");
-        QTest::newRow("empty address") << ""
-                                       << "target.bin" << 1001;
-        QTest::newRow("no scheme") << "/updates.txt"
-                                   << "target.bin" << 1002;
-        QTest::newRow("ftp") << "ftp://127.0.0.1/x"
-                             << "target.bin" << 1003;
-        QTest::newRow("no host") << "http:///updates.txt"
-                                 << "target.bin" << 1004;
-        QTest::newRow("no target") << "http://127.0.0.1:1/x"
-                                   << "" << 1005;
-    }
-
-    // A read refused into a busy file is in queuedReadsEachFetchedOnce.
-    void refusedReadShowsWarning()
-    {
-        QFETCH(QString, url);
-        QFETCH(QString, target);
-        QFETCH(int, code);
         QVERIFY(writeFiles(m_dir->path(), {{"target.bin", oldContent}}));
-
-        m_downloader->BeginDownload(url, target.isEmpty() ? QString() : path(target));
-        const QString description = DownloaderErrorDescription(DownloaderError(code));
-        QCOMPARE(m_warnings, QList<QStringList>({{QString::number(code) +
-                                                      ":Error in call to BeginDownload().\r\n\r\n"
-                                                      "Error Description: " +
-                                                      description,
-                                                  "Warning"}}));
+        const QList<std::pair<QString, int>> refused{{"", 1001},
+                                                     {"/updates.txt", 1002},
+                                                     {"ftp://127.0.0.1/x", 1003},
+                                                     {"http:///x", 1004},
+                                                     {"http://127.0.0.1:1/x", 1005}};
+        const QString text = "%1:Error in call to BeginDownload().\r\n\r\nError Description: %2";
+        QList<QStringList> warnings;
+        for (const auto &[url, code] : refused) {
+            // The last one has an address but no file.
+            m_downloader->BeginDownload(url, code == 1005 ? QString() : path());
+            warnings.append(
+                {text.arg(code).arg(DownloaderErrorDescription(DownloaderError(code))), "Warning"});
+        }
+        QCOMPARE(m_warnings, warnings);
         QCOMPARE(m_downloader->InFlight(), 0);
         verifyDropped({{"target.bin", oldContent}});
     }
@@ -262,39 +239,21 @@ private slots:
                  s.stored.isNull() ? old : Files({{"target.bin", s.stored}}));
         const QList<ScriptedRequest> seen = m_http.scriptedRequests();
         QCOMPARE(seen.size(), 1 + s.waits.size());
-        for (qsizetype i = 0; i < seen.size(); ++i) {
-            // Force update: whatever lies in a cache on the way, fetch it anew.
-            QCOMPARE(seen[i].cacheControl, "no-cache");
-            if (i > 0) {
-                QCOMPARE(seen[i].range + '|' + seen[i].ifRange, s.ranges[i - 1]);
-                QVERIFY(seen[i].atMs - seen[i - 1].atMs >= s.waits[i - 1] * retrySecond.count());
-            }
+        for (qsizetype i = 1; i < seen.size(); ++i) {
+            QCOMPARE(seen[i].ranges, s.ranges[i - 1]);
+            QVERIFY(seen[i].atMs - seen[i - 1].atMs >= s.waits[i - 1] * retrySecond.count());
         }
     }
 
     void keptPartial_data()
     {
         QTest::addColumn<Tamper>("tamper");
-        QTest::addColumn<ScriptedReply>("second");
-        QTest::addColumn<QByteArray>("stored");
-        // Range and If-Range of each try of the second read.
-        QTest::addColumn<QByteArrayList>("ranges");
-        const ScriptedReply same{.body = bodyA, .etag = "\"v1\"", .ranges = true};
-        const QByteArray b(200000, 'b'), rest = "bytes=160000-|\"v1\"";
-        QTest::newRow("continued with Range")
-            << Tamper::None << same << bodyA << QByteArrayList{rest};
-        // The 206 continues another body: no mixed bytes, the next try asks for it whole.
-        QTest::newRow("validator changed: from byte 0")
-            << Tamper::None << ScriptedReply{.body = b, .etag = "\"v2\"", .ranges = true} << b
-            << QByteArrayList{rest, "|"};
+        QTest::newRow("continued with Range") << Tamper::None;
         // A header smuggled into the validator must never reach the request.
-        QTest::newRow("meta tampered with: from byte 0")
-            << Tamper::Meta << same << bodyA << QByteArrayList{"|"};
+        QTest::newRow("meta tampered with: from byte 0") << Tamper::Meta;
         // The rest of the body would be written wherever a link points.
-        QTest::newRow("kept body a link: from byte 0")
-            << Tamper::Link << same << bodyA << QByteArrayList{"|"};
-        QTest::newRow("kept body a folder: from byte 0")
-            << Tamper::Folder << same << bodyA << QByteArrayList{"|"};
+        QTest::newRow("kept body a link: from byte 0") << Tamper::Link;
+        QTest::newRow("kept for another address: from byte 0") << Tamper::Address;
     }
 
     // A read that opts in keeps the part of a body it got when it fails, and
@@ -303,9 +262,6 @@ private slots:
     void keptPartial()
     {
         QFETCH(Tamper, tamper);
-        QFETCH(ScriptedReply, second);
-        QFETCH(QByteArray, stored);
-        QFETCH(QByteArrayList, ranges);
         const QString root = m_dir->path(), kept = path("target.bin.partial");
         QVERIFY(writeFiles(root, {{"target.bin", oldContent}}));
         // Every try is cut short; the read fails with 160000 bytes of the body.
@@ -313,20 +269,20 @@ private slots:
         for (const qint64 cutAt : {100000, 120000, 140000, 160000})
             cuts.append({.body = bodyA, .etag = "\"v1\"", .ranges = true, .cutAt = cutAt});
         m_http.setScript(cuts);
-        const auto read = [this](const QByteArray &body) {
+        const auto read = [this](const QString &url) {
             m_events.clear();
             m_downloader->BeginDownload(
-                m_http.url("/script"), path(),
-                {200000, QCryptographicHash::hash(body, QCryptographicHash::Sha256), true});
+                m_http.url(url), path(),
+                {200000, QCryptographicHash::hash(bodyA, QCryptographicHash::Sha256), true});
         };
-        read(bodyA);
+        read("/script");
         QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
         verifyEnd(m_events.value(path()), -1);
         Files files = FilesBelow(root);
         QCOMPARE(files.take("target.bin.partial"), bodyA.first(160000));
         QCOMPARE(files.keys(), QStringList({"target.bin", "target.bin.partial.meta"}));
 
-        Files expected{{"target.bin", stored}};
+        Files expected{{"target.bin", bodyA}};
         if (tamper == Tamper::Meta)
             QVERIFY(writeFiles(root, {{"target.bin.partial.meta",
                                        "updater partial body 1\n" + m_http.url("/script").toUtf8() +
@@ -335,20 +291,15 @@ private slots:
             expected.insert("victim", bodyA.first(160000));
             QVERIFY(QFile::rename(kept, path("victim")) && QFile::link(path("victim"), kept));
         }
-        if (tamper == Tamper::Folder) {
-            expected.insert("target.bin.partial/x", "x");
-            QVERIFY(QFile::remove(kept) && writeFiles(root, {{"target.bin.partial/x", "x"}}));
-        }
-        m_http.setScript({second});
-        read(stored);
+        m_http.setScript({{.body = bodyA, .etag = "\"v1\"", .ranges = true}});
+        read(tamper == Tamper::Address ? "/script?other" : "/script");
         QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
-        verifyEnd(m_events.value(path()), stored.size());
+        verifyEnd(m_events.value(path()), bodyA.size());
         QCOMPARE(FilesBelow(root), expected);
         QVERIFY(!QFileInfo(path()).isSymLink());
         const QList<ScriptedRequest> seen = m_http.scriptedRequests();
-        QCOMPARE(seen.size(), ranges.size());
-        for (qsizetype i = 0; i < seen.size(); ++i)
-            QCOMPARE(seen[i].range + '|' + seen[i].ifRange, ranges[i]);
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].ranges, tamper == Tamper::None ? "bytes=160000-|\"v1\"" : "|");
     }
 
     // AbortAll drops the reads under way, one waiting to be tried again
@@ -372,8 +323,7 @@ private slots:
         verifyDropped(files);
 
         start("c", "/script");
-        start("d", "/slow");
-        QTRY_VERIFY(!m_events.value(path("d")).isEmpty() && m_http.scriptedRequests().size() == 2);
+        QTRY_COMPARE(m_http.scriptedRequests().size(), 2);
         QElapsedTimer clock;
         clock.start();
         makeDownloader();
@@ -417,11 +367,10 @@ private slots:
     {
         QTemporaryDir tls;
         const QString certificate = tls.filePath("cert.pem"), key = tls.filePath("key.pem");
-        QCOMPARE(QProcess::execute("openssl",
-                                   {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
-                                    "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                                    "-keyout", key, "-out", certificate}),
+        const QString request = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                                "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1";
+        QCOMPARE(QProcess::execute("openssl", request.split(' ')
+                                                  << "-keyout" << key << "-out" << certificate),
                  0);
         QVERIFY(writeFiles(tls.path(), {{"www/file.bin", TestHttpServer::pattern(5000)}}));
         NginxServer nginx(tls.filePath("www"));
@@ -448,45 +397,29 @@ private slots:
         QCOMPARE(FilesBelow(m_dir->path()), Files({{"trusted", TestHttpServer::pattern(5000)}}));
     }
 
-    void greeting_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<ScriptedReply>("reply");
-        // The document as text; null: the call throws InetError.
-        QTest::addColumn<QString>("text");
-        QTest::newRow("quoted, mixed-case charset")
-            << "/script"
-            << ScriptedReply{.body = "Gr\374\337e", .type = "text/plain; Charset=\"ISO-8859-1\""}
-            << QStringLiteral("Gr\u00fc\u00dfe");
-        QTest::newRow("blank in the address, as the Downloader takes it")
-            << "/script with blank" << ScriptedReply{.body = "a\r\nb\n"} << "a\r\nb\n";
-        QTest::newRow("error status")
-            << "/script" << ScriptedReply{.status = 404, .body = "gone"} << QString();
-        // Longer than the time-out, yet it ends, so that a call without one returns.
-        QTest::newRow("stalled") << "/script" << ScriptedReply{.body = "x", .cutAt = 0, .stall = 4s}
-                                 << QString();
-        QTest::newRow("too large")
-            << "/script" << ScriptedReply{.body = QByteArray(Inet::MaxDocumentBytes + 1, 'x')}
-            << QString();
-    }
-
     // The greeting is fetched in one call that blocks the window's thread:
     // no window event runs while it waits.
     void greeting()
     {
-        QFETCH(QString, url);
-        QFETCH(ScriptedReply, reply);
-        QFETCH(QString, text);
-        m_http.setScript({reply});
+        const auto fetch = [this](const ScriptedReply &reply, std::chrono::milliseconds timeout,
+                                  const QString &url = "/script") {
+            m_http.setScript({reply});
+            return Inet::OpenURL(m_http.url(url), timeout);
+        };
         QTimer due;
         QSignalSpy fired(&due, &QTimer::timeout);
         due.start(0);
+        QCOMPARE(fetch({.body = "Gr\374\337e", .type = "text/plain; Charset=\"ISO-8859-1\""}, 10s),
+                 QStringLiteral("Gr\u00fc\u00dfe"));
+        // A blank in the address is taken as the Downloader takes it.
+        QCOMPARE(fetch({.body = "a\r\nb\n"}, 10s, "/script with blank"), "a\r\nb\n");
+        QVERIFY_THROWS_EXCEPTION(InetError, fetch({.status = 404, .body = "gone"}, 10s));
+        QVERIFY_THROWS_EXCEPTION(InetError,
+                                 fetch({.body = QByteArray(Inet::MaxDocumentBytes + 1, 'x')}, 60s));
+        // Longer than the time-out, yet it ends, so that a call without one returns.
         QElapsedTimer clock;
         clock.start();
-        if (text.isNull())
-            QVERIFY_THROWS_EXCEPTION(InetError, Inet::OpenURL(m_http.url(url), 1s));
-        else
-            QCOMPARE(Inet::OpenURL(m_http.url(url), 1s), text);
+        QVERIFY_THROWS_EXCEPTION(InetError, fetch({.body = "x", .cutAt = 0, .stall = 4s}, 1s));
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(fired.count(), 0);
     }

@@ -1,8 +1,5 @@
 #include "tests/support/TestHttpServer.h"
 
-#include <stdexcept>
-#include <string>
-
 using namespace std::chrono;
 
 TestHttpServer::TestHttpServer() : m_server(std::make_unique<httplib::Server>())
@@ -10,11 +7,6 @@ TestHttpServer::TestHttpServer() : m_server(std::make_unique<httplib::Server>())
     m_port = m_server->bind_to_any_port("127.0.0.1");
     if (m_port <= 0)
         throw std::runtime_error("test server: cannot bind a loopback port");
-}
-
-TestHttpServer::~TestHttpServer()
-{
-    stop();
 }
 
 void TestHttpServer::start()
@@ -86,31 +78,29 @@ void TestHttpServer::addFaultEndpoints()
 
 void TestHttpServer::script(const httplib::Request &req, httplib::Response &res)
 {
+    const std::string range = req.get_header_value("Range");
     ScriptedReply reply;
     {
         const std::lock_guard lock(m_mutex);
         reply = m_script.at(std::min(m_requests.size(), m_script.size() - 1));
-        m_requests.append({QByteArray::fromStdString(req.get_header_value("Range")),
-                           QByteArray::fromStdString(req.get_header_value("If-Range")),
-                           QByteArray::fromStdString(req.get_header_value("Cache-Control")),
-                           duration_cast<milliseconds>(steady_clock::now() - m_born).count()});
+        m_requests.append(
+            {QByteArray::fromStdString(range + '|' + req.get_header_value("If-Range")),
+             duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count()});
     }
     res.status = reply.status;
     if (!reply.etag.isEmpty())
         res.set_header("ETag", reply.etag.toStdString());
     if (reply.retryAfter)
         res.set_header("Retry-After", std::to_string(reply.retryAfter));
-    const std::string range = req.get_header_value("Range");
-    qint64 from = 0;
-    if (reply.ranges) {
+    if (reply.ranges)
         res.set_header("Accept-Ranges", "bytes");
-        if (reply.status == 200 && range.starts_with("bytes=")) {
-            from = std::stoll(range.substr(6));
-            res.status = 206;
-            res.set_header("Content-Range", "bytes " + std::to_string(from) + '-' +
-                                                std::to_string(reply.body.size() - 1) + '/' +
-                                                std::to_string(reply.body.size()));
-        }
+    const qint64 from =
+        reply.ranges && range.starts_with("bytes=") ? std::stoll(range.substr(6)) : 0;
+    if (from > 0) {
+        res.status = 206;
+        res.set_header("Content-Range", "bytes " + std::to_string(from) + '-' +
+                                            std::to_string(reply.body.size() - 1) + '/' +
+                                            std::to_string(reply.body.size()));
     }
     const qint64 end = reply.cutAt < 0 ? reply.body.size() : reply.cutAt;
     const bool whole = end == reply.body.size() || reply.endAtCut;

@@ -3,12 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <atomic>
-#include <chrono>
 #include <httplib.h>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 // What the scripted endpoint answers to one request. A body is sent chunked,
 // so that the server library never cuts it to the asked range by itself.
@@ -28,11 +23,10 @@ struct ScriptedReply {
     bool endAtCut = false;
 };
 
-// One request the scripted endpoint saw: some of its headers, and when it came.
+// One request the scripted endpoint saw: its Range and If-Range headers
+// joined by '|', and when it came.
 struct ScriptedRequest {
-    QByteArray range;
-    QByteArray ifRange;
-    QByteArray cacheControl;
+    QByteArray ranges;
     qint64 atMs = 0;
 };
 
@@ -46,7 +40,7 @@ class TestHttpServer
 {
 public:
     TestHttpServer();
-    ~TestHttpServer();
+    ~TestHttpServer() { stop(); }
 
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
@@ -80,6 +74,5 @@ private:
     mutable std::mutex m_mutex;
     QList<ScriptedReply> m_script;
     QList<ScriptedRequest> m_requests;
-    const std::chrono::steady_clock::time_point m_born = std::chrono::steady_clock::now();
     std::atomic<bool> m_stopping = false;
 };
