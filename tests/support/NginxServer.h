@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // An nginx serving `root` on 127.0.0.1 and a free port, started by the test
@@ -23,11 +24,7 @@ public:
     // headers included ($bytes_sent).
     void setAccessLog(const QString &path) { m_accessLog = path; }
     // Before start(): serve over TLS (and HTTP/2) with these PEM files.
-    void setTls(const QString &certificate, const QString &key)
-    {
-        m_certificate = certificate;
-        m_key = key;
-    }
+    void setTls(const QString &certificate, const QString &key) { m_tls = {certificate, key}; }
     // Before start(): more directives for the server block, e.g. locations.
     void addDirectives(const QString &directives) { m_directives += directives; }
 
@@ -35,7 +32,6 @@ public:
     bool start();
     void stop();
 
-    int port() const { return m_port; }
     QString url(const QString &path) const;
     QString errorString() const { return m_error; }
 
@@ -48,7 +44,6 @@ private:
     QProcess m_process;
     int m_port = 0;
     QString m_error;
-    QString m_certificate;
-    QString m_key;
+    QStringList m_tls; // certificate and key
     QString m_directives;
 };

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
-#include <QString>
 
 // The whole content of `path`; empty when it cannot be read.
 inline QByteArray ReadAll(const QString &path)

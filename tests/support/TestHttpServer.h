@@ -1,9 +1,34 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <httplib.h>
-#include <memory>
-#include <thread>
+
+// What the scripted endpoint answers to one request. A body is sent chunked,
+// so that the server library never cuts it to the asked range by itself.
+struct ScriptedReply {
+    int status = 200;
+    QByteArray body{};
+    QByteArray type = "application/octet-stream";
+    QByteArray etag{};
+    // Offers byte ranges, and serves the one asked for whatever If-Range says.
+    bool ranges = false;
+    int retryAfter = 0;
+    // Sends the body only up to this byte (-1: whole), then holds the
+    // connection for `stall` (or until the server stops) and closes it, or,
+    // with `endAtCut`, ends the body there as if it were whole.
+    qint64 cutAt = -1;
+    std::chrono::milliseconds stall{0};
+    bool endAtCut = false;
+};
+
+// One request the scripted endpoint saw: its Range and If-Range headers
+// joined by '|', and when it came.
+struct ScriptedRequest {
+    QByteArray ranges;
+    qint64 atMs = 0;
+};
 
 // A cpp-httplib server on 127.0.0.1 and an ephemeral port, serving on its own
 // thread: the update run's blocking greeting fetch holds the window's thread,
@@ -15,25 +40,39 @@ class TestHttpServer
 {
 public:
     TestHttpServer();
-    ~TestHttpServer();
+    ~TestHttpServer() { stop(); }
 
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
     httplib::Server &server() { return *m_server; }
 
-    // Adds the named fault endpoints (see the .cpp) to server().
+    // The body of /bytes/<size>: a pattern whose period (251) is prime to
+    // every block size and which differs between sizes, so that a body cut
+    // short, shifted or taken from another size never compares equal.
+    static QByteArray pattern(qint64 size);
+
+    // Adds to server(): /bytes/<n>, pattern(n) with its length; /slow,
+    // pattern(2000) in 20 pieces 25 ms apart; and /script<anything>, which
+    // answers its n-th request with the n-th reply of setScript(), or its last.
     void addFaultEndpoints();
+    void setScript(const QList<ScriptedReply> &replies);
+    QList<ScriptedRequest> scriptedRequests() const;
 
     void start();
     void stop();
 
-    int port() const { return m_port; }
     // "http://127.0.0.1:<port>" followed by `path`.
     QString url(const QString &path) const;
 
 private:
+    void script(const httplib::Request &req, httplib::Response &res);
+
     std::unique_ptr<httplib::Server> m_server;
     std::thread m_thread;
     int m_port = 0;
+    mutable std::mutex m_mutex;
+    QList<ScriptedReply> m_script;
+    QList<ScriptedRequest> m_requests;
+    std::atomic<bool> m_stopping = false;
 };
