@@ -12,7 +12,7 @@ const QColor darkShadowColor(0x00, 0x00, 0x00);
 // One pixel wide lines along the four sides of rect: topLeft on the top and
 // left sides, bottomRight on the bottom and right sides, which own the corners
 // they share with the others.
-void DrawEdge(QPainter &painter, const QRect &rect, const QColor &topLeft,
+void drawEdge(QPainter &painter, const QRect &rect, const QColor &topLeft,
               const QColor &bottomRight)
 {
     painter.fillRect(rect.left(), rect.top(), rect.width() - 1, 1, topLeft);
@@ -22,7 +22,7 @@ void DrawEdge(QPainter &painter, const QRect &rect, const QColor &topLeft,
 }
 
 // Every other pixel of the rectangle's outline, as a focus frame is drawn.
-void DrawFocusFrame(QPainter &painter, const QRect &rect, const QColor &color)
+void drawFocusFrame(QPainter &painter, const QRect &rect, const QColor &color)
 {
     const QBrush dots(color, Qt::Dense4Pattern);
     painter.fillRect(rect.left(), rect.top(), rect.width(), 1, dots);
@@ -47,11 +47,11 @@ void FlatFaceButton::paintEvent(QPaintEvent *)
 
     painter.fillRect(outer, palette().color(QPalette::Button));
     if (sunken) {
-        DrawEdge(painter, outer, shadowColor, highlightColor);
-        DrawEdge(painter, inner, darkShadowColor, palette().color(QPalette::Button));
+        drawEdge(painter, outer, shadowColor, highlightColor);
+        drawEdge(painter, inner, darkShadowColor, palette().color(QPalette::Button));
     } else {
-        DrawEdge(painter, outer, highlightColor, darkShadowColor);
-        DrawEdge(painter, inner, palette().color(QPalette::Button), shadowColor);
+        drawEdge(painter, outer, highlightColor, darkShadowColor);
+        drawEdge(painter, inner, palette().color(QPalette::Button), shadowColor);
     }
 
     // A held-down button's text moves one pixel down and right, as if pressed in.
@@ -69,6 +69,6 @@ void FlatFaceButton::paintEvent(QPaintEvent *)
     }
 
     if (hasFocus())
-        DrawFocusFrame(painter, outer.adjusted(3, 3, -3, -3),
+        drawFocusFrame(painter, outer.adjusted(3, 3, -3, -3),
                        palette().color(QPalette::Active, QPalette::ButtonText));
 }

@@ -21,7 +21,7 @@ void showMessageBox(QWidget *parent, const ModalBoxRequest &request)
 
 } // namespace
 
-void ShowModalBox(QWidget *parent, const QString &text, const QString &title, BoxIcon icon)
+void showModalBox(QWidget *parent, const QString &text, const QString &title, BoxIcon icon)
 {
     const ModalBoxRequest request{text, title, icon};
     // A copy, so that a presenter that swaps the presenter stays alive.
@@ -31,7 +31,7 @@ void ShowModalBox(QWidget *parent, const QString &text, const QString &title, Bo
         showMessageBox(parent, request);
 }
 
-ModalBoxPresenter SetModalBoxPresenter(ModalBoxPresenter presenter)
+ModalBoxPresenter setModalBoxPresenter(ModalBoxPresenter presenter)
 {
     return std::exchange(currentPresenter(), std::move(presenter));
 }

@@ -18,7 +18,7 @@ int styleSteps(const QWidget &bar)
 
 int drawnProgress(const ProgressBar &bar)
 {
-    return int(std::lround(bar.FilledShare() * styleSteps(bar)));
+    return int(std::lround(bar.filledShare() * styleSteps(bar)));
 }
 } // namespace
 
@@ -27,7 +27,7 @@ ProgressBar::ProgressBar(QWidget *parent) : QWidget(parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
-void ProgressBar::Set(float &field, float value)
+void ProgressBar::set(float &field, float value)
 {
     const int before = drawnProgress(*this);
     field = value;
@@ -35,22 +35,22 @@ void ProgressBar::Set(float &field, float value)
         update();
 }
 
-void ProgressBar::SetMin(float min)
+void ProgressBar::setMin(float min)
 {
-    Set(m_min, min);
+    set(m_min, min);
 }
 
-void ProgressBar::SetMax(float max)
+void ProgressBar::setMax(float max)
 {
-    Set(m_max, max);
+    set(m_max, max);
 }
 
-void ProgressBar::SetValue(float value)
+void ProgressBar::setValue(float value)
 {
-    Set(m_value, value);
+    set(m_value, value);
 }
 
-double ProgressBar::FilledShare() const
+double ProgressBar::filledShare() const
 {
     const double span = double(m_max) - double(m_min);
     const double done = double(m_value) - double(m_min);

@@ -12,15 +12,15 @@ class ProgressBar : public QWidget
 public:
     explicit ProgressBar(QWidget *parent = nullptr);
 
-    float Min() const { return m_min; }
-    float Max() const { return m_max; }
-    float Value() const { return m_value; }
-    void SetMin(float min);
-    void SetMax(float max);
-    void SetValue(float value);
+    float min() const { return m_min; }
+    float max() const { return m_max; }
+    float value() const { return m_value; }
+    void setMin(float min);
+    void setMax(float max);
+    void setValue(float value);
 
     // The share of the bar drawn filled, from 0 to 1.
-    double FilledShare() const;
+    double filledShare() const;
 
     QSize sizeHint() const override;
 
@@ -29,7 +29,7 @@ protected:
 
 private:
     // Sets one of the three and repaints only when the drawn bar changes.
-    void Set(float &field, float value);
+    void set(float &field, float value);
 
     float m_min = 0;
     float m_max = 100;

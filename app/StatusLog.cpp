@@ -13,7 +13,7 @@ namespace
 constexpr qsizetype MaxShownLine = 1024;
 
 // Where the piece of a long line that begins at `start` ends.
-qsizetype PieceEnd(const QString &text, qsizetype start)
+qsizetype pieceEnd(const QString &text, qsizetype start)
 {
     const qsizetype blank = QStringView(text).mid(start, MaxShownLine).lastIndexOf(u' ');
     if (blank > 0)
@@ -25,7 +25,7 @@ qsizetype PieceEnd(const QString &text, qsizetype start)
 
 // CR LF is one line break on screen; a lone CR or LF inside a message breaks
 // the line as well.
-QString ShownText(QString text)
+QString shownText(QString text)
 {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
@@ -36,7 +36,7 @@ QString ShownText(QString text)
         qsizetype lineEnd = text.indexOf(QLatin1Char('\n'), start);
         if (lineEnd < 0)
             lineEnd = text.size();
-        const qsizetype end = lineEnd - start > MaxShownLine ? PieceEnd(text, start) : lineEnd;
+        const qsizetype end = lineEnd - start > MaxShownLine ? pieceEnd(text, start) : lineEnd;
         shown += QStringView(text).sliced(start, end - start);
         if (end == text.size())
             return shown;
@@ -68,7 +68,7 @@ void StatusLog::AddText(const QString &msg)
 
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(ShownText(line));
+    cursor.insertText(shownText(line));
     cursor.movePosition(QTextCursor::PreviousCharacter);
     setTextCursor(cursor);
     ensureCursorVisible();
@@ -77,5 +77,5 @@ void StatusLog::AddText(const QString &msg)
 void StatusLog::focusInEvent(QFocusEvent *event)
 {
     QPlainTextEdit::focusInEvent(event);
-    emit FocusReceived();
+    emit focusReceived();
 }

@@ -15,13 +15,13 @@ public:
 
     void AddText(const QString &msg);
 
-    const QString &Text() const { return m_text; }
-    // Insertion point in Text(): one character before its end after each line.
-    qsizetype Cursor() const { return m_cursor; }
+    const QString &text() const { return m_text; }
+    // Insertion point in text(): one character before its end after each line.
+    qsizetype insertionPoint() const { return m_cursor; }
 
 signals:
     // The pane got the input focus; the window hands it on at once.
-    void FocusReceived();
+    void focusReceived();
 
 protected:
     void focusInEvent(QFocusEvent *event) override;

@@ -29,7 +29,7 @@ const QColor logForeColor(0xFF, 0xFF, 0x00);
 // Sizes are pixels at 96 dpi: 9 pt is 12 px, 9.75 pt is 13 px. Pixel sizes
 // keep the text in step with the fixed pixel layout on any screen. Where the
 // face is not installed, the nearest face of its style stands in.
-QFont DesignFont(const QString &family, QFont::StyleHint style, int pixelSize, QFont::Weight weight)
+QFont designFont(const QString &family, QFont::StyleHint style, int pixelSize, QFont::Weight weight)
 {
     QFont font(family);
     font.setStyleHint(style);
@@ -38,35 +38,35 @@ QFont DesignFont(const QString &family, QFont::StyleHint style, int pixelSize, Q
     return font;
 }
 
-QFont ArialFont()
+QFont arialFont()
 {
-    return DesignFont(QStringLiteral("Arial"), QFont::SansSerif, 12, QFont::Normal);
+    return designFont(QStringLiteral("Arial"), QFont::SansSerif, 12, QFont::Normal);
 }
 
-QFont MsSerifBoldFont()
+QFont msSerifBoldFont()
 {
-    return DesignFont(QStringLiteral("MS Serif"), QFont::Serif, 13, QFont::Bold);
+    return designFont(QStringLiteral("MS Serif"), QFont::Serif, 13, QFont::Bold);
 }
 
 // The application's palette with every role fixed, so that a control keeps
 // the platform's colours instead of inheriting the window's.
-QPalette SystemPalette(const QWidget *widget)
+QPalette systemPalette(const QWidget *widget)
 {
     QPalette palette = QApplication::palette(widget);
     palette.setResolveMask(~QPalette::ResolveMask(0));
     return palette;
 }
 
-QPushButton *MakeButton(QWidget *parent, const char *name, const QString &text,
+QPushButton *makeButton(QWidget *parent, const char *name, const QString &text,
                         const QRect &geometry)
 {
     auto *button = new FlatFaceButton(text, parent);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(geometry);
-    QPalette palette = SystemPalette(button);
+    QPalette palette = systemPalette(button);
     palette.setColor(QPalette::Button, buttonFaceColor);
     button->setPalette(palette);
-    button->setFont(MsSerifBoldFont());
+    button->setFont(msSerifBoldFont());
     // Enter activates the focused button, as the space bar does.
     button->setAutoDefault(true);
     return button;
@@ -87,29 +87,29 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     palette.setColor(QPalette::Window, formBackColor);
     palette.setColor(QPalette::WindowText, formForeColor);
     setPalette(palette);
-    setFont(ArialFont());
+    setFont(arialFont());
     m_background.load(QStringLiteral(":/frmUpdate.bmp"));
 
     tmrProgress = new QTimer(this);
     tmrProgress->setObjectName(QStringLiteral("tmrProgress"));
     tmrProgress->setInterval(1000);
 
-    cmdCancel = MakeButton(this, "cmdCancel", QStringLiteral("&Cancel"), QRect(216, 128, 129, 25));
-    cmdDone = MakeButton(this, "cmdDone", QStringLiteral("&Done"), QRect(8, 128, 129, 25));
+    cmdCancel = makeButton(this, "cmdCancel", QStringLiteral("&Cancel"), QRect(216, 128, 129, 25));
+    cmdDone = makeButton(this, "cmdDone", QStringLiteral("&Done"), QRect(8, 128, 129, 25));
 
     txtMain = new StatusLog(this);
     txtMain->setObjectName(QStringLiteral("txtMain"));
     txtMain->setGeometry(8, 0, 337, 97);
-    QPalette logPalette = SystemPalette(txtMain);
+    QPalette logPalette = systemPalette(txtMain);
     logPalette.setColor(QPalette::Base, logBackColor);
     logPalette.setColor(QPalette::Text, logForeColor);
     txtMain->setPalette(logPalette);
-    txtMain->setFont(MsSerifBoldFont());
+    txtMain->setFont(msSerifBoldFont());
 
     prgBar = new ProgressBar(this);
     prgBar->setObjectName(QStringLiteral("prgBar"));
     prgBar->setGeometry(8, 96, 337, 17);
-    prgBar->setPalette(SystemPalette(prgBar));
+    prgBar->setPalette(systemPalette(prgBar));
 
     // An empty picture box that the log pane covers.
     Downloader1 = new QWidget(this);
@@ -123,7 +123,7 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
     lblPROGRESS->setTextFormat(Qt::PlainText);
 
     // Created last, so that it also ends the focus chain.
-    cmdRunQV = MakeButton(this, "cmdRunQV", QStringLiteral("Start Game"), QRect(112, 160, 129, 25));
+    cmdRunQV = makeButton(this, "cmdRunQV", QStringLiteral("Start Game"), QRect(112, 160, 129, 25));
     cmdRunQV->setEnabled(false);
     cmdRunQV->setVisible(false);
 
@@ -142,21 +142,21 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
 
     m_run = new UpdateRun(this);
 
-    connect(txtMain, &StatusLog::FocusReceived, cmdCancel,
+    connect(txtMain, &StatusLog::focusReceived, cmdCancel,
             [this] { cmdCancel->setFocus(Qt::OtherFocusReason); });
-    connect(cmdCancel, &QPushButton::clicked, this, &frmUpdate::cmdCancel_Click);
-    connect(cmdDone, &QPushButton::clicked, this, &frmUpdate::cmdDone_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &frmUpdate::cmdCancelClicked);
+    connect(cmdDone, &QPushButton::clicked, this, &frmUpdate::cmdDoneClicked);
     connect(tmrProgress, &QTimer::timeout, m_run, &UpdateRun::tick);
-    connect(m_run, &UpdateRun::LogLine, this, &frmUpdate::AddText);
-    connect(m_run, &UpdateRun::BarChanged, prgBar, [this](float max, float value) {
-        prgBar->SetMax(max);
-        prgBar->SetValue(value);
+    connect(m_run, &UpdateRun::logLine, this, &frmUpdate::AddText);
+    connect(m_run, &UpdateRun::barChanged, prgBar, [this](float max, float value) {
+        prgBar->setMax(max);
+        prgBar->setValue(value);
     });
-    connect(m_run, &UpdateRun::ProgressText, lblPROGRESS, &QLabel::setText);
-    connect(m_run, &UpdateRun::Ended, cmdDone, [this] { cmdDone->setEnabled(true); });
-    connect(m_run, &UpdateRun::Failed, this, &frmUpdate::ShowFailure);
+    connect(m_run, &UpdateRun::progressText, lblPROGRESS, &QLabel::setText);
+    connect(m_run, &UpdateRun::ended, cmdDone, [this] { cmdDone->setEnabled(true); });
+    connect(m_run, &UpdateRun::failed, this, &frmUpdate::showFailure);
     connect(m_run, &UpdateRun::warning, this, [this](const QString &text, const QString &title) {
-        ShowModalBox(this, text, title, BoxIcon::Stop);
+        showModalBox(this, text, title, BoxIcon::Stop);
     });
 
     tmrProgress->start();
@@ -164,7 +164,7 @@ frmUpdate::frmUpdate(QWidget *parent) : QWidget(parent)
 
 frmUpdate::~frmUpdate() = default;
 
-void frmUpdate::Form_Load()
+void frmUpdate::formLoad()
 {
     setWindowFlag(Qt::WindowCloseButtonHint, false);
     cmdDone->setEnabled(false);
@@ -192,27 +192,27 @@ void frmUpdate::CheckLastUpdate()
     m_run->CheckLastUpdate();
 }
 
-QString frmUpdate::LogText() const
+QString frmUpdate::logText() const
 {
-    return txtMain->Text();
+    return txtMain->text();
 }
 
-qsizetype frmUpdate::LogCursor() const
+qsizetype frmUpdate::logCursor() const
 {
-    return txtMain->Cursor();
+    return txtMain->insertionPoint();
 }
 
-float frmUpdate::BarMax() const
+float frmUpdate::barMax() const
 {
-    return prgBar->Max();
+    return prgBar->max();
 }
 
-float frmUpdate::BarValue() const
+float frmUpdate::barValue() const
 {
-    return prgBar->Value();
+    return prgBar->value();
 }
 
-bool frmUpdate::DoneEnabled() const
+bool frmUpdate::doneEnabled() const
 {
     return cmdDone->isEnabled();
 }
@@ -222,27 +222,27 @@ Downloader &frmUpdate::Downloader2()
     return m_run->Downloader2();
 }
 
-bool frmUpdate::IsClosed() const
+bool frmUpdate::isClosed() const
 {
     return m_closed;
 }
 
-void frmUpdate::CloseWindow()
+void frmUpdate::closeWindow()
 {
     if (m_closed)
         return;
     m_closed = true;
     tmrProgress->stop();
-    m_run->Stop();
+    m_run->stop();
     close();
 }
 
-void frmUpdate::ShowFailure(const QString &text, const QString &title)
+void frmUpdate::showFailure(const QString &text, const QString &title)
 {
     if (m_closed)
         return;
-    ShowModalBox(this, text, title, BoxIcon::None);
-    CloseWindow();
+    showModalBox(this, text, title, BoxIcon::None);
+    closeWindow();
 }
 
 void frmUpdate::closeEvent(QCloseEvent *event)
@@ -261,18 +261,18 @@ void frmUpdate::paintEvent(QPaintEvent *)
     painter.drawPixmap(0, 0, m_background);
 }
 
-void frmUpdate::cmdCancel_Click()
+void frmUpdate::cmdCancelClicked()
 {
     if (!cmdDone->isEnabled()) {
-        WriteIni(InitIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdate"),
+        WriteIni(initIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdate"),
                  QStringLiteral("Last Update Canceled"));
-        WriteIni(InitIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdateTime"),
+        WriteIni(initIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdateTime"),
                  QStringLiteral("Last Update Canceled"));
     }
-    CloseWindow();
+    closeWindow();
 }
 
-void frmUpdate::cmdDone_Click()
+void frmUpdate::cmdDoneClicked()
 {
-    CloseWindow();
+    closeWindow();
 }

@@ -18,7 +18,7 @@ class UpdateRun;
 // closes, and shows the run's failure box.
 //
 // The window has no close command of its own. It closes only through Done,
-// Cancel or CloseWindow() (the failure path); from then on IsClosed() is true
+// Cancel or closeWindow() (the failure path); from then on isClosed() is true
 // and every transfer still in flight has been dropped.
 class frmUpdate : public QWidget
 {
@@ -29,7 +29,7 @@ public:
 
     // Takes away the close command, disables Done, shows the window and runs
     // the whole update; returns when the run procedure has returned.
-    void Form_Load();
+    void formLoad();
 
     // Public procedures of the window.
     void AddText(const QString &msg);
@@ -39,24 +39,24 @@ public:
 
     // The log's exact text, CR LF line breaks included, and the insertion
     // point in it.
-    QString LogText() const;
-    qsizetype LogCursor() const;
+    QString logText() const;
+    qsizetype logCursor() const;
 
-    float BarMax() const;
-    float BarValue() const;
-    bool DoneEnabled() const;
+    float barMax() const;
+    float barValue() const;
+    bool doneEnabled() const;
     Downloader &Downloader2();
-    bool IsClosed() const;
-    void CloseWindow();
+    bool isClosed() const;
+    void closeWindow();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    void cmdCancel_Click();
-    void cmdDone_Click();
-    void ShowFailure(const QString &text, const QString &title);
+    void cmdCancelClicked();
+    void cmdDoneClicked();
+    void showFailure(const QString &text, const QString &title);
 
     // Controls in the order of the window's design; where two overlap, the
     // earlier one lies on top.

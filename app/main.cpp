@@ -6,10 +6,10 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     frmUpdate window;
-    window.Form_Load();
+    window.formLoad();
     // A run that ended by closing the window (Cancel during the run, or the
     // failure path) leaves nothing for the event loop to do.
-    if (window.IsClosed())
+    if (window.isClosed())
         return 0;
     return app.exec();
 }

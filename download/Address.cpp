@@ -1,15 +1,15 @@
 #include "download/Address.h"
 
-QUrl ParseAddress(const QString &url)
+QUrl parseAddress(const QString &url)
 {
     return QUrl(url, QUrl::TolerantMode);
 }
 
-std::optional<DownloaderError> AddressRefusal(const QString &url)
+std::optional<DownloaderError> addressRefusal(const QString &url)
 {
     if (url.isEmpty())
         return DownloaderError::EmptyAddress;
-    const QUrl address = ParseAddress(url);
+    const QUrl address = parseAddress(url);
     if (!address.isValid())
         return DownloaderError::MalformedAddress;
     const QString scheme = address.scheme().toLower();

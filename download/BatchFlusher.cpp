@@ -11,7 +11,7 @@ std::function<bool(const std::vector<qintptr> &)> flushHook;
 std::function<bool(const std::vector<qintptr> &)> diskFlush()
 {
     const std::lock_guard lock(flushMutex);
-    return flushHook ? flushHook : FlushToDisk;
+    return flushHook ? flushHook : flushToDisk;
 }
 
 } // namespace
@@ -31,13 +31,13 @@ BatchFlusher::~BatchFlusher()
     m_thread.join();
 }
 
-void BatchFlusher::SetDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush)
+void BatchFlusher::setDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush)
 {
     const std::lock_guard lock(flushMutex);
     flushHook = std::move(flush);
 }
 
-void BatchFlusher::Add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file)
+void BatchFlusher::add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file)
 {
     {
         const std::lock_guard lock(m_mutex);
@@ -59,16 +59,16 @@ void BatchFlusher::run()
         }
         std::vector<qintptr> handles;
         for (const TransferEvent &ready : batch)
-            handles.push_back(ready.file->Handle());
+            handles.push_back(ready.file->handle());
         const bool flushed = diskFlush()(handles);
         for (TransferEvent &ready : batch) {
-            ready.file->Close();
+            ready.file->close();
             if (!flushed) {
                 // A body that may not be on the disk never replaces a file.
                 ready.kind = TransferEvent::Failed;
                 ready.file.reset();
             }
-            m_events.Post(std::move(ready));
+            m_events.post(std::move(ready));
         }
     }
 }

@@ -17,11 +17,11 @@ public:
     // Waits for a flush under way; bodies still waiting are removed.
     ~BatchFlusher();
 
-    void Add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file);
+    void add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file);
 
-    // What writes a batch through to the disk (normally FlushToDisk); tests put
-    // a flush they can hold in its place. An empty function restores FlushToDisk.
-    static void SetDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush);
+    // What writes a batch through to the disk (normally flushToDisk); tests put
+    // a flush they can hold in its place. An empty function restores flushToDisk.
+    static void setDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush);
 
 private:
     void run();

@@ -4,10 +4,10 @@ BodyCheck::BodyCheck(const ReadExpectation &expected) : m_expected(expected)
 {
     if (m_expected.sha256)
         m_digest.reset(EVP_MD_CTX_new());
-    Restart();
+    restart();
 }
 
-bool BodyCheck::Restart()
+bool BodyCheck::restart()
 {
     m_taken = 0;
     // A digest that cannot be set up fails the body: an unchecked file must
@@ -17,7 +17,7 @@ bool BodyCheck::Restart()
     return m_ready;
 }
 
-bool BodyCheck::Take(const char *data, qint64 length)
+bool BodyCheck::take(const char *data, qint64 length)
 {
     if (!m_ready || (m_expected.size && m_taken + length > *m_expected.size))
         return false;
@@ -27,7 +27,7 @@ bool BodyCheck::Take(const char *data, qint64 length)
     return true;
 }
 
-bool BodyCheck::Whole(qint64 stored)
+bool BodyCheck::whole(qint64 stored)
 {
     if (!m_ready || stored != m_taken || (m_expected.size && stored != *m_expected.size))
         return false;

@@ -16,14 +16,14 @@ public:
     explicit BodyCheck(const ReadExpectation &expected);
 
     // For a body that starts again from its first byte.
-    bool Restart();
+    bool restart();
     // False when `length` more bytes would pass the expected size, or the
     // digest cannot take them; the body then fails.
-    bool Take(const char *data, qint64 length);
+    bool take(const char *data, qint64 length);
     // Whether the whole body, of `stored` bytes, is what was expected.
-    bool Whole(qint64 stored);
+    bool whole(qint64 stored);
     // An expected size of 0: an empty body is a file like any other.
-    bool EmptyExpected() const { return m_expected.size == 0; }
+    bool emptyExpected() const { return m_expected.size == 0; }
 
 private:
     ReadExpectation m_expected;

@@ -2,18 +2,18 @@
 
 #include "download/SystemNetwork.h"
 
-bool PrepareCurl()
+bool prepareCurl()
 {
     static const bool prepared = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     return prepared;
 }
 
-QByteArray EncodedAddress(const QUrl &address)
+QByteArray encodedAddress(const QUrl &address)
 {
     return address.toEncoded(QUrl::FullyEncoded);
 }
 
-bool SetCommonOptions(CURL *easy, const QUrl &address, char *errorBuffer)
+bool setCommonOptions(CURL *easy, const QUrl &address, char *errorBuffer)
 {
     const bool secure = address.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
     // A redirect may lead from http to https but never back: a server that
@@ -23,7 +23,7 @@ bool SetCommonOptions(CURL *easy, const QUrl &address, char *errorBuffer)
     bool set = curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
     errorBuffer[0] = '\0';
     set = set && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-          curl_easy_setopt(easy, CURLOPT_URL, EncodedAddress(address).constData()) == CURLE_OK &&
+          curl_easy_setopt(easy, CURLOPT_URL, encodedAddress(address).constData()) == CURLE_OK &&
           curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
           curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, redirectable) == CURLE_OK &&
           curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
@@ -34,5 +34,5 @@ bool SetCommonOptions(CURL *easy, const QUrl &address, char *errorBuffer)
           // The bytes are stored exactly as the server sends them.
           curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK &&
           curl_easy_setopt(easy, CURLOPT_TRANSFER_ENCODING, 0L) == CURLE_OK;
-    return set && UseSystemNetworkSettings(easy);
+    return set && useSystemNetworkSettings(easy);
 }

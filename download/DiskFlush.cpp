@@ -15,7 +15,7 @@
 
 #if defined(Q_OS_WIN)
 
-bool FlushToDisk(const std::vector<qintptr> &handles)
+bool flushToDisk(const std::vector<qintptr> &handles)
 {
     bool flushed = true;
     for (const qintptr handle : handles) {
@@ -25,9 +25,9 @@ bool FlushToDisk(const std::vector<qintptr> &handles)
     return flushed;
 }
 
-void StartWriteBack(qintptr) {}
+void startWriteBack(qintptr) {}
 
-bool ReplaceFile(const QString &from, const QString &to)
+bool replaceFile(const QString &from, const QString &to)
 {
     return MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
                        reinterpret_cast<const wchar_t *>(to.utf16()),
@@ -36,7 +36,7 @@ bool ReplaceFile(const QString &from, const QString &to)
 
 #else
 
-bool FlushToDisk(const std::vector<qintptr> &handles)
+bool flushToDisk(const std::vector<qintptr> &handles)
 {
     bool flushed = true;
 #if defined(Q_OS_LINUX)
@@ -58,7 +58,7 @@ bool FlushToDisk(const std::vector<qintptr> &handles)
     return flushed;
 }
 
-void StartWriteBack(qintptr handle)
+void startWriteBack(qintptr handle)
 {
 #if defined(Q_OS_LINUX)
     sync_file_range(static_cast<int>(handle), 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -67,7 +67,7 @@ void StartWriteBack(qintptr handle)
 #endif
 }
 
-bool ReplaceFile(const QString &from, const QString &to)
+bool replaceFile(const QString &from, const QString &to)
 {
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }

@@ -14,12 +14,12 @@
 // where the system can, it syncs each file system the files lie on once
 // instead of each file on its own, which costs one journal commit in place of
 // one per file. Safe on any thread while another thread writes the files.
-bool FlushToDisk(const std::vector<qintptr> &handles);
+bool flushToDisk(const std::vector<qintptr> &handles);
 
 // Starts writing what the file holds so far to the disk without waiting for
-// it, so that little is left for FlushToDisk once a large body is complete.
-void StartWriteBack(qintptr handle);
+// it, so that little is left for flushToDisk once a large body is complete.
+void startWriteBack(qintptr handle);
 
 // Puts the closed file `from` in the place of `to` in one step: a reader sees
 // either the old file whole or the new one whole.
-bool ReplaceFile(const QString &from, const QString &to);
+bool replaceFile(const QString &from, const QString &to);

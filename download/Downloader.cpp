@@ -20,18 +20,18 @@ Downloader::Downloader(QWidget *parent) : QWidget(parent), m_reads(new ReadFacil
     face->setGeometry(QRect(QPoint(0, 0), faceSize));
     SizeIt();
 
-    connect(m_reads, &ReadFacility::Progress, this,
+    connect(m_reads, &ReadFacility::progress, this,
             [this](const QString &SaveFile, qint64 received, qint64 total) {
                 // A read of unknown length reports its size once, at the end.
                 if (total != 0)
                     emit DownloadProgress(received, total, SaveFile);
             });
-    connect(m_reads, &ReadFacility::Finished, this, &Downloader::settle);
+    connect(m_reads, &ReadFacility::finished, this, &Downloader::settle);
 }
 
 Downloader::~Downloader()
 {
-    AbortAll();
+    abortAll();
 }
 
 void Downloader::BeginDownload(const QString &url, const QString &SaveFile)
@@ -42,8 +42,8 @@ void Downloader::BeginDownload(const QString &url, const QString &SaveFile)
 void Downloader::BeginDownload(const QString &url, const QString &SaveFile,
                                const ReadExpectation &expected)
 {
-    if (const auto refusal = m_reads->Start(url, SaveFile, expected))
-        emit warning(DownloaderWarningText(*refusal, QStringLiteral("BeginDownload")),
+    if (const auto refusal = m_reads->start(url, SaveFile, expected))
+        emit warning(downloaderWarningText(*refusal, QStringLiteral("BeginDownload")),
                      QStringLiteral("Warning"));
 }
 
@@ -52,23 +52,23 @@ void Downloader::SizeIt()
     setFixedSize(faceSize);
     // A platform may keep a window above a minimum size of its own.
     if (size() != faceSize)
-        emit warning(DownloaderWarningText(DownloaderError::SizeRefused, QStringLiteral("SizeIt")),
+        emit warning(downloaderWarningText(DownloaderError::SizeRefused, QStringLiteral("SizeIt")),
                      QStringLiteral("Warning"));
 }
 
-int Downloader::InFlight() const
+int Downloader::inFlight() const
 {
-    return m_reads->Count();
+    return m_reads->count();
 }
 
-bool Downloader::IsInFlight(const QString &SaveFile) const
+bool Downloader::isInFlight(const QString &SaveFile) const
 {
-    return m_reads->Has(SaveFile);
+    return m_reads->has(SaveFile);
 }
 
-void Downloader::AbortAll()
+void Downloader::abortAll()
 {
-    m_reads->DropAll();
+    m_reads->dropAll();
 }
 
 void Downloader::resizeEvent(QResizeEvent *event)

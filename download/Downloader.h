@@ -42,12 +42,12 @@ public:
     void SizeIt();
 
     // Reads started and not yet completed (their DownloadComplete not yet raised).
-    int InFlight() const;
-    bool IsInFlight(const QString &SaveFile) const;
+    int inFlight() const;
+    bool isInFlight(const QString &SaveFile) const;
 
     // Drops every read in flight: no further event is raised for them and
     // none of their target files is touched.
-    void AbortAll();
+    void abortAll();
 
 signals:
     void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);

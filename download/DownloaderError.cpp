@@ -1,6 +1,6 @@
 #include "download/DownloaderError.h"
 
-QString DownloaderErrorDescription(DownloaderError error)
+QString downloaderErrorDescription(DownloaderError error)
 {
     switch (error) {
     case DownloaderError::EmptyAddress:
@@ -21,9 +21,9 @@ QString DownloaderErrorDescription(DownloaderError error)
     return QStringLiteral("Unknown failure.");
 }
 
-QString DownloaderWarningText(DownloaderError error, const QString &method)
+QString downloaderWarningText(DownloaderError error, const QString &method)
 {
     return QString::number(static_cast<int>(error)) + QStringLiteral(":Error in call to ") +
            method + QStringLiteral("().") + QStringLiteral("\r\n\r\n") +
-           QStringLiteral("Error Description: ") + DownloaderErrorDescription(error);
+           QStringLiteral("Error Description: ") + downloaderErrorDescription(error);
 }

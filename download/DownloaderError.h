@@ -14,8 +14,8 @@ enum class DownloaderError {
     SizeRefused = 1101,
 };
 
-QString DownloaderErrorDescription(DownloaderError error);
+QString downloaderErrorDescription(DownloaderError error);
 
 // The text of the "Warning" box for a failure inside `method`, e.g.
 // "1002:Error in call to BeginDownload().\r\n\r\nError Description: ...".
-QString DownloaderWarningText(DownloaderError error, const QString &method);
+QString downloaderWarningText(DownloaderError error, const QString &method);

@@ -61,7 +61,7 @@ Outcome fetch(const QUrl &url, std::chrono::milliseconds timeout)
     headers = headers ? curl_slist_append(headers, "Cache-Control: no-cache") : nullptr;
     const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(
         headers, curl_slist_free_all);
-    if (!easy || !headers || !SetCommonOptions(easy.get(), url, error) ||
+    if (!easy || !headers || !setCommonOptions(easy.get(), url, error) ||
         curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers) != CURLE_OK ||
         curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, long(timeout.count())) != CURLE_OK ||
         curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, collect) != CURLE_OK ||
@@ -89,13 +89,13 @@ Outcome fetch(const QUrl &url, std::chrono::milliseconds timeout)
 
 } // namespace
 
-QString Inet::OpenURL(const QString &url, std::chrono::milliseconds timeout)
+QString Inet::openURL(const QString &url, std::chrono::milliseconds timeout)
 {
-    if (AddressRefusal(url))
+    if (addressRefusal(url))
         throw InetError("unusable address: " + url.toStdString());
-    const QUrl address = ParseAddress(url);
+    const QUrl address = parseAddress(url);
 
-    if (!PrepareCurl())
+    if (!prepareCurl())
         throw InetError("the transfer library cannot be used");
     Outcome outcome;
     // The transfer runs on a thread of its own while the caller's thread waits.

@@ -24,5 +24,5 @@ public:
 
     // The whole document at `url` as one text, decoded by the charset that
     // the response's Content-Type names, else as UTF-8. Throws InetError.
-    static QString OpenURL(const QString &url, std::chrono::milliseconds timeout = DefaultTimeout);
+    static QString openURL(const QString &url, std::chrono::milliseconds timeout = DefaultTimeout);
 };

@@ -22,24 +22,24 @@ bool usable(const QByteArray &value)
 
 } // namespace
 
-QString KeptPartial::BodyPath(const QString &target)
+QString KeptPartial::bodyPath(const QString &target)
 {
     return target + QStringLiteral(".partial");
 }
 
-QString KeptPartial::MetaPath(const QString &target)
+QString KeptPartial::metaPath(const QString &target)
 {
     return target + QStringLiteral(".partial.meta");
 }
 
-std::optional<KeptPartial::Validator> KeptPartial::Take(const QString &target, const QUrl &address)
+std::optional<KeptPartial::Validator> KeptPartial::take(const QString &target, const QUrl &address)
 {
-    QFile meta(MetaPath(target));
+    QFile meta(metaPath(target));
     QByteArray text;
     if (meta.open(QIODevice::ReadOnly) && meta.size() <= longestMeta)
         text = meta.read(longestMeta);
     meta.close();
-    QFile::remove(MetaPath(target));
+    QFile::remove(metaPath(target));
     // Exactly the four lines Describe writes, for this very address.
     const QList<QByteArray> lines = text.split('\n');
     std::optional<Validator> validator;
@@ -48,22 +48,22 @@ std::optional<KeptPartial::Validator> KeptPartial::Take(const QString &target, c
         (!lines[2].isEmpty() || !lines[3].isEmpty()))
         validator = Validator{lines[2], lines[3]};
     if (!validator)
-        QFile::remove(BodyPath(target));
+        QFile::remove(bodyPath(target));
     return validator;
 }
 
-bool KeptPartial::Describe(const QString &target, const QUrl &address, const Validator &validator)
+bool KeptPartial::describe(const QString &target, const QUrl &address, const Validator &validator)
 {
     if (!usable(validator.etag) || !usable(validator.lastModified))
         return false;
     const QByteArray text = magic + '\n' + address.toEncoded() + '\n' + validator.etag + '\n' +
                             validator.lastModified + '\n';
-    QSaveFile meta(MetaPath(target));
+    QSaveFile meta(metaPath(target));
     return meta.open(QIODevice::WriteOnly) && meta.write(text) == text.size() && meta.commit();
 }
 
-void KeptPartial::Remove(const QString &target)
+void KeptPartial::remove(const QString &target)
 {
-    QFile::remove(MetaPath(target));
-    QFile::remove(BodyPath(target));
+    QFile::remove(metaPath(target));
+    QFile::remove(bodyPath(target));
 }

@@ -20,19 +20,19 @@ struct Validator {
     QByteArray lastModified;
 };
 
-QString BodyPath(const QString &target);
-QString MetaPath(const QString &target);
+QString bodyPath(const QString &target);
+QString metaPath(const QString &target);
 
 // Takes back the body kept for a read of `address` into `target`: its
 // validator when the meta file is one this program wrote for that address,
 // nothing otherwise. The meta file goes either way, so that it never
 // outlives the body it describes; a body that cannot be continued goes too.
-std::optional<Validator> Take(const QString &target, const QUrl &address);
+std::optional<Validator> take(const QString &target, const QUrl &address);
 
-// Describes the body just kept at BodyPath(target).
-bool Describe(const QString &target, const QUrl &address, const Validator &validator);
+// Describes the body just kept at bodyPath(target).
+bool describe(const QString &target, const QUrl &address, const Validator &validator);
 
 // Removes both files.
-void Remove(const QString &target);
+void remove(const QString &target);
 
 } // namespace KeptPartial

@@ -34,56 +34,56 @@ ReadFacility::~ReadFacility()
     m_engine.reset();
 }
 
-void ReadFacility::SetTransferTimeoutForTesting(std::chrono::milliseconds timeout)
+void ReadFacility::setTransferTimeoutForTesting(std::chrono::milliseconds timeout)
 {
     settings().stallTime = timeout;
 }
 
-void ReadFacility::SetRetrySecondForTesting(std::chrono::milliseconds second)
+void ReadFacility::setRetrySecondForTesting(std::chrono::milliseconds second)
 {
     settings().retrySecond = second;
 }
 
-void ReadFacility::SetCaFileForTesting(const QString &path)
+void ReadFacility::setCaFileForTesting(const QString &path)
 {
     settings().caFile = QFile::encodeName(path);
 }
 
-void ReadFacility::SetDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush)
+void ReadFacility::setDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush)
 {
-    BatchFlusher::SetDiskFlushForTesting(std::move(flush));
+    BatchFlusher::setDiskFlushForTesting(std::move(flush));
 }
 
-std::optional<DownloaderError> ReadFacility::Start(const QString &url, const QString &tag,
+std::optional<DownloaderError> ReadFacility::start(const QString &url, const QString &tag,
                                                    const ReadExpectation &expected)
 {
-    if (const auto refusal = AddressRefusal(url))
+    if (const auto refusal = addressRefusal(url))
         return refusal;
     if (tag.isEmpty())
         return DownloaderError::EmptyTarget;
     // Two reads into one file would race for it; the first one keeps it.
-    if (Has(tag))
+    if (has(tag))
         return DownloaderError::TargetInFlight;
 
     const quint64 id = ++m_lastId;
     m_tags.insert(tag, id);
     m_ids.insert(id, tag);
-    m_engine->Start(id, ParseAddress(url), tag, settings(), expected);
+    m_engine->start(id, parseAddress(url), tag, settings(), expected);
     return std::nullopt;
 }
 
-void ReadFacility::DropAll()
+void ReadFacility::dropAll()
 {
     m_tags.clear();
     m_ids.clear();
-    m_engine->DropAll();
+    m_engine->dropAll();
 }
 
 void ReadFacility::takeEvents()
 {
     // A listener may drop reads or start new ones; each event looks its read up anew.
     const QPointer<ReadFacility> alive(this);
-    for (TransferEvent &event : m_events->Take()) {
+    for (TransferEvent &event : m_events->take()) {
         if (!alive)
             return;
         const auto found = m_ids.constFind(event.id);
@@ -92,7 +92,7 @@ void ReadFacility::takeEvents()
             continue;
         switch (event.kind) {
         case TransferEvent::Progress:
-            emit Progress(*found, event.received, event.total);
+            emit progress(*found, event.received, event.total);
             break;
         case TransferEvent::Failed:
             finish(event.id, {});
@@ -100,7 +100,7 @@ void ReadFacility::takeEvents()
         case TransferEvent::Ready:
             // The rename happens here, on the owning thread, so that a read
             // dropped before this point never touches its target.
-            if (event.file->Commit()) {
+            if (event.file->commit()) {
                 finish(event.id, ReadOutcome{true, event.received, event.total != 0});
             } else {
                 qCInfo(lcDownload) << "a received body could not replace" << *found;
@@ -115,5 +115,5 @@ void ReadFacility::finish(quint64 id, const ReadOutcome &outcome)
 {
     const QString tag = m_ids.take(id);
     m_tags.remove(tag);
-    emit Finished(tag, outcome);
+    emit finished(tag, outcome);
 }

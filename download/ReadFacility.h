@@ -39,39 +39,39 @@ public:
 
     // Returns at once: either the reason the read cannot start, or nothing
     // and the read is under way.
-    std::optional<DownloaderError> Start(const QString &url, const QString &tag,
+    std::optional<DownloaderError> start(const QString &url, const QString &tag,
                                          const ReadExpectation &expected = {});
 
-    int Count() const { return static_cast<int>(m_tags.size()); }
-    bool Has(const QString &tag) const { return m_tags.contains(tag); }
+    int count() const { return static_cast<int>(m_tags.size()); }
+    bool has(const QString &tag) const { return m_tags.contains(tag); }
 
     // Forgets every read: no notification follows, their temporary files go
     // away and the targets stay as they were.
-    void DropAll();
+    void dropAll();
 
     // How long a read may receive less than 1 KiB before it fails (normally
     // 60 s, counted in whole seconds); tests shorten it so that stalls are
     // seen quickly. Applies to reads started afterwards.
-    static void SetTransferTimeoutForTesting(std::chrono::milliseconds timeout);
+    static void setTransferTimeoutForTesting(std::chrono::milliseconds timeout);
 
     // How long a second of waiting between two tries of a read lasts
     // (normally 1 s), so that tests need not wait 1 + 2 + 4 s.
-    static void SetRetrySecondForTesting(std::chrono::milliseconds second);
+    static void setRetrySecondForTesting(std::chrono::milliseconds second);
 
     // Certificates that reads started afterwards trust instead of the
     // system's; an empty path restores the system's.
-    static void SetCaFileForTesting(const QString &path);
+    static void setCaFileForTesting(const QString &path);
 
     // What writes a batch of temporary files through to the disk (normally
-    // FlushToDisk); tests put a flush they can hold in its place. An empty
-    // function restores FlushToDisk.
-    static void SetDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush);
+    // flushToDisk); tests put a flush they can hold in its place. An empty
+    // function restores flushToDisk.
+    static void setDiskFlushForTesting(std::function<bool(const std::vector<qintptr> &)> flush);
 
 signals:
     // `total` is 0 while the length of the body is unknown.
-    void Progress(const QString &tag, qint64 received, qint64 total);
+    void progress(const QString &tag, qint64 received, qint64 total);
     // Raised once per started read, after it has left the facility.
-    void Finished(const QString &tag, const ReadOutcome &outcome);
+    void finished(const QString &tag, const ReadOutcome &outcome);
 
 private:
     void takeEvents();

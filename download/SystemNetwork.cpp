@@ -2,7 +2,7 @@
 
 #include <QtGlobal>
 
-bool UseSystemNetworkSettings(CURL *easy)
+bool useSystemNetworkSettings(CURL *easy)
 {
 #if defined(Q_OS_WIN)
     // The certificates that Windows trusts rather than a bundle of curl's own.

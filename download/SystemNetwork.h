@@ -7,4 +7,4 @@
 // http_proxy, https_proxy and no_proxy and trusts the system's certificate
 // bundle by itself; the Windows proxy setting and certificate store plug in
 // here. False when an option could not be set.
-bool UseSystemNetworkSettings(CURL *easy);
+bool useSystemNetworkSettings(CURL *easy);

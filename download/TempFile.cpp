@@ -17,7 +17,7 @@ constexpr int keptNameLength = 64;
 
 TempFile::TempFile(const QString &target, const QString &path) : m_target(target), m_file(path) {}
 
-QString TempFile::FreshPath(const QString &target)
+QString TempFile::freshPath(const QString &target)
 {
     const QFileInfo info(target);
     // Hidden, and named after its target so that a person who finds one left
@@ -27,11 +27,11 @@ QString TempFile::FreshPath(const QString &target)
         QString::number(QRandomGenerator::global()->generate64(), 36) + QStringLiteral(".part"));
 }
 
-std::unique_ptr<TempFile> TempFile::Create(const QString &target)
+std::unique_ptr<TempFile> TempFile::create(const QString &target)
 {
     const QFileInfo info(target);
     for (int attempt = 0; attempt < 4; ++attempt) {
-        std::unique_ptr<TempFile> file(new TempFile(target, FreshPath(target)));
+        std::unique_ptr<TempFile> file(new TempFile(target, freshPath(target)));
         // NewOnly: never write into a file that someone else placed there.
         if (file->m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             return file;
@@ -41,7 +41,7 @@ std::unique_ptr<TempFile> TempFile::Create(const QString &target)
     return nullptr;
 }
 
-void TempFile::RemoveLeftovers(const QString &target)
+void TempFile::removeLeftovers(const QString &target)
 {
     const QFileInfo info(target);
     const QString stem = QLatin1Char('.') + info.fileName().left(keptNameLength) + QLatin1Char('.');
@@ -67,11 +67,11 @@ TempFile::~TempFile()
         QFile::remove(m_file.fileName());
 }
 
-std::unique_ptr<TempFile> TempFile::Adopt(const QString &target, const QString &kept)
+std::unique_ptr<TempFile> TempFile::adopt(const QString &target, const QString &kept)
 {
     // A name of its own: a read dropped earlier may still hold a file under
     // the fixed name of `kept` and remove it when it goes.
-    std::unique_ptr<TempFile> file(new TempFile(target, FreshPath(target)));
+    std::unique_ptr<TempFile> file(new TempFile(target, freshPath(target)));
     // QFile::rename never replaces a file that happens to be there.
     if (!QFile::rename(kept, file->m_file.fileName())) {
         QFile::remove(kept);
@@ -83,25 +83,25 @@ std::unique_ptr<TempFile> TempFile::Adopt(const QString &target, const QString &
     return file;
 }
 
-bool TempFile::Keep(const QString &as)
+bool TempFile::keep(const QString &as)
 {
     m_file.close();
-    m_committed = ReplaceFile(m_file.fileName(), as);
+    m_committed = replaceFile(m_file.fileName(), as);
     return m_committed;
 }
 
-bool TempFile::Write(const char *data, qint64 size)
+bool TempFile::write(const char *data, qint64 size)
 {
     return m_file.write(data, size) == size;
 }
 
-bool TempFile::Truncate()
+bool TempFile::truncate()
 {
     return m_file.resize(0) && m_file.seek(0);
 }
 
-bool TempFile::Commit()
+bool TempFile::commit()
 {
-    m_committed = ReplaceFile(m_file.fileName(), m_target);
+    m_committed = replaceFile(m_file.fileName(), m_target);
     return m_committed;
 }

@@ -156,7 +156,7 @@ struct TransferEngine::Transfer {
     qint64 reported = 0;
     Clock::time_point reportedAt;
 
-    void post(TransferEvent event) { engine->m_events.Post(std::move(event)); }
+    void post(TransferEvent event) { engine->m_events.post(std::move(event)); }
 
     // Forgets the partial body so that the next try fetches it whole.
     bool restart()
@@ -166,12 +166,12 @@ struct TransferEngine::Transfer {
         etag.clear();
         lastModified.clear();
         acceptsRanges = false;
-        return check->Restart() && (!file || file->Truncate());
+        return check->restart() && (!file || file->truncate());
     }
 };
 
 TransferEngine::TransferEngine(TransferEvents &events)
-    : m_events(events), m_flusher(events), m_multi(PrepareCurl() ? curl_multi_init() : nullptr)
+    : m_events(events), m_flusher(events), m_multi(prepareCurl() ? curl_multi_init() : nullptr)
 {
     // Without its limits the multi handle is not used: every read then fails.
     if (m_multi &&
@@ -196,7 +196,7 @@ TransferEngine::~TransferEngine()
         curl_multi_cleanup(m_multi);
 }
 
-void TransferEngine::Start(quint64 id, const QUrl &address, const QString &target,
+void TransferEngine::start(quint64 id, const QUrl &address, const QString &target,
                            const TransferSettings &settings, const ReadExpectation &expected)
 {
     {
@@ -206,7 +206,7 @@ void TransferEngine::Start(quint64 id, const QUrl &address, const QString &targe
     wake();
 }
 
-void TransferEngine::DropAll()
+void TransferEngine::dropAll()
 {
     {
         const std::lock_guard lock(m_mutex);
@@ -331,7 +331,7 @@ void TransferEngine::begin(Command &command)
     const long stallSeconds =
         long(std::max<qint64>(1, (t.settings.stallTime.count() + 999) / 1000));
     const bool prepared =
-        easy && SetCommonOptions(easy, t.address, t.error) &&
+        easy && setCommonOptions(easy, t.address, t.error) &&
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &t) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t) == CURLE_OK &&
@@ -437,7 +437,7 @@ bool TransferEngine::beginBody(Transfer &t)
         return false;
     }
     if (!t.file) {
-        t.file = TempFile::Create(t.target);
+        t.file = TempFile::create(t.target);
         if (!t.file) {
             t.stop = Transfer::Stop::Store;
             return false;
@@ -485,19 +485,19 @@ size_t TransferEngine::onBody(char *data, size_t size, size_t count, void *trans
     // expects stops at the chunk that shows it. Written here, before libcurl
     // reads more: a disk that falls behind holds the connection back, never
     // a growing buffer.
-    if (!t.check->Take(data, length)) {
+    if (!t.check->take(data, length)) {
         t.spoiled = true;
         t.stop = Transfer::Stop::Unexpected;
         return CURL_WRITEFUNC_ERROR;
     }
-    if (!t.file->Write(data, length)) {
+    if (!t.file->write(data, length)) {
         t.stop = Transfer::Stop::Store;
         return CURL_WRITEFUNC_ERROR;
     }
     t.stored += length;
     t.sinceWriteBack += length;
     if (t.sinceWriteBack >= writeBackInterval) {
-        StartWriteBack(t.file->Handle());
+        startWriteBack(t.file->handle());
         t.sinceWriteBack = 0;
     }
     report(t, false);
@@ -553,20 +553,20 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     // An empty body is never stored: an update file of no bytes is taken for
     // a server fault rather than allowed to wipe out the file it replaces,
     // unless the reader expects exactly that.
-    if (t.stored == 0 && t.check->EmptyExpected() && !t.file)
-        t.file = TempFile::Create(t.target);
-    if (!t.file || (t.stored == 0 && !t.check->EmptyExpected()))
+    if (t.stored == 0 && t.check->emptyExpected() && !t.file)
+        t.file = TempFile::create(t.target);
+    if (!t.file || (t.stored == 0 && !t.check->emptyExpected()))
         return fail(t, QStringLiteral("an empty body"));
     if (t.total != 0 && t.stored != t.total)
         return retryOrFail(t, asked,
                            QStringLiteral("a body cut short at ") + QString::number(t.stored));
-    if (!t.check->Whole(t.stored)) {
+    if (!t.check->whole(t.stored)) {
         t.spoiled = true;
         return fail(t, QStringLiteral("the body is not the one expected (size or SHA-256)"));
     }
     report(t, true);
     const quint64 id = t.id;
-    m_flusher.Add(id, t.stored, t.total, std::move(t.file));
+    m_flusher.add(id, t.stored, t.total, std::move(t.file));
     m_transfers.erase(id);
 }
 
@@ -619,8 +619,8 @@ void TransferEngine::remove(Transfer &t)
 
 void TransferEngine::takeKept(Transfer &t, std::optional<qint64> size)
 {
-    const QString kept = KeptPartial::BodyPath(t.target);
-    const std::optional<KeptPartial::Validator> validator = KeptPartial::Take(t.target, t.address);
+    const QString kept = KeptPartial::bodyPath(t.target);
+    const std::optional<KeptPartial::Validator> validator = KeptPartial::take(t.target, t.address);
     if (!validator)
         return;
     const QFileInfo info(kept);
@@ -641,16 +641,16 @@ void TransferEngine::takeKept(Transfer &t, std::optional<qint64> size)
     qint64 read = 0;
     while (read < length) {
         const qint64 got = prefix.read(block.data(), std::min<qint64>(block.size(), length - read));
-        if (got <= 0 || !t.check->Take(block.constData(), got))
+        if (got <= 0 || !t.check->take(block.constData(), got))
             break;
         read += got;
     }
     prefix.close();
-    t.file = read == length ? TempFile::Adopt(t.target, kept) : nullptr;
-    if (!t.file || t.file->Size() != length) {
+    t.file = read == length ? TempFile::adopt(t.target, kept) : nullptr;
+    if (!t.file || t.file->size() != length) {
         QFile::remove(kept);
         t.file.reset();
-        t.check->Restart();
+        t.check->restart();
         return;
     }
     t.stored = length;
@@ -666,8 +666,8 @@ void TransferEngine::keep(Transfer &t)
     const bool worth = t.file && t.stored > 0 && !t.spoiled &&
                        t.stop != Transfer::Stop::Unexpected && t.stop != Transfer::Stop::Store &&
                        t.acceptsRanges && (!t.etag.isEmpty() || !t.lastModified.isEmpty());
-    if (!worth || !t.file->Keep(KeptPartial::BodyPath(t.target)) ||
-        !KeptPartial::Describe(t.target, t.address, {t.etag, t.lastModified}))
-        KeptPartial::Remove(t.target);
+    if (!worth || !t.file->keep(KeptPartial::bodyPath(t.target)) ||
+        !KeptPartial::describe(t.target, t.address, {t.etag, t.lastModified}))
+        KeptPartial::remove(t.target);
     t.file.reset();
 }

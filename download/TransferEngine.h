@@ -49,10 +49,10 @@ public:
 
     // `expected` holds the body to a size and a digest; one that does not
     // match fails at once, without another try.
-    void Start(quint64 id, const QUrl &address, const QString &target,
+    void start(quint64 id, const QUrl &address, const QString &target,
                const TransferSettings &settings, const ReadExpectation &expected);
     // Drops every read started before: no event follows for them.
-    void DropAll();
+    void dropAll();
 
 private:
     struct Transfer;

@@ -27,7 +27,7 @@ public:
     // `wake` runs on the posting thread whenever the first event of a batch arrives.
     explicit TransferEvents(std::function<void()> wake) : m_wake(std::move(wake)) {}
 
-    void Post(TransferEvent event)
+    void post(TransferEvent event)
     {
         bool first = false;
         {
@@ -39,7 +39,7 @@ public:
             m_wake();
     }
 
-    std::vector<TransferEvent> Take()
+    std::vector<TransferEvent> take()
     {
         const std::lock_guard lock(m_mutex);
         return std::exchange(m_events, {});

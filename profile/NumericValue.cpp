@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <limits>
 
-double NumericValue(const QString &text)
+double numericValue(const QString &text)
 {
     qsizetype at = 0;
     while (at < text.size() && (text[at] == u' ' || text[at] == u'\t'))

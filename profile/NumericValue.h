@@ -4,4 +4,4 @@
 
 // The leading number of a profile text: leading blanks skipped, an optional
 // sign, digits and at most one decimal point; 0 when the text has no number.
-double NumericValue(const QString &text);
+double numericValue(const QString &text);

@@ -30,14 +30,14 @@ struct Stamp {
 };
 
 #if defined(Q_OS_WIN)
-qint64 Nanoseconds(qint64 fileTime)
+qint64 nanoseconds(qint64 fileTime)
 {
     constexpr qint64 From1601To1970 = 116444736000000000; // in 100 ns
     return (fileTime - From1601To1970) * 100;
 }
 
 // Regular files only: a folder or a device is read as before, uncached.
-std::optional<Stamp> StampOf(const QString &path)
+std::optional<Stamp> stampOf(const QString &path)
 {
     const HANDLE handle =
         CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
@@ -58,12 +58,12 @@ std::optional<Stamp> StampOf(const QString &path)
     stamp.device = info.dwVolumeSerialNumber;
     stamp.file = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     stamp.size = qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    stamp.modified = Nanoseconds(basic.LastWriteTime.QuadPart);
-    stamp.changed = Nanoseconds(basic.ChangeTime.QuadPart);
+    stamp.modified = nanoseconds(basic.LastWriteTime.QuadPart);
+    stamp.changed = nanoseconds(basic.ChangeTime.QuadPart);
     return stamp;
 }
 #else
-std::optional<Stamp> StampOf(const QString &path)
+std::optional<Stamp> stampOf(const QString &path)
 {
     struct stat status {
     };
@@ -79,7 +79,7 @@ std::optional<Stamp> StampOf(const QString &path)
 }
 #endif
 
-qint64 Now()
+qint64 now()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -93,7 +93,7 @@ std::atomic<bool> trustAtOnce = false;
 // and NTFS stamp with a clock that moves every 1 to 16 ms; a time in whole
 // hundredths of a second (FAT's 2 s, 1 s file systems, exFAT's 10 ms) marks a
 // coarse one. Until then the kept content is compared at every read.
-bool Trusted(const Stamp &stamp, qint64 now)
+bool trusted(const Stamp &stamp, qint64 now)
 {
     if (trustAtOnce)
         return true;
@@ -104,7 +104,7 @@ bool Trusted(const Stamp &stamp, qint64 now)
     return lastChange < now - delay;
 }
 
-std::optional<QByteArray> Read(const QString &path)
+std::optional<QByteArray> read(const QString &path)
 {
     QFile profile(path);
     if (!profile.open(QIODevice::ReadOnly))
@@ -133,12 +133,12 @@ std::list<Entry> entries; // most recently used first
 
 } // namespace
 
-std::shared_ptr<const ProfileFile::Index> ProfileCache::Current(const QString &file)
+std::shared_ptr<const ProfileFile::Index> ProfileCache::current(const QString &file)
 {
     // Taken before the look at the file, so that a rewrite after the look
-    // cannot hide in the span Trusted() allows for.
-    const qint64 lookedAt = Now();
-    const std::optional<Stamp> stamp = StampOf(file);
+    // cannot hide in the span trusted() allows for.
+    const qint64 lookedAt = now();
+    const std::optional<Stamp> stamp = stampOf(file);
     const std::lock_guard lock(mutex);
     auto entry = std::find_if(entries.begin(), entries.end(),
                               [&](const Entry &e) { return e.path == file; });
@@ -150,7 +150,7 @@ std::shared_ptr<const ProfileFile::Index> ProfileCache::Current(const QString &f
 
     // Read after the look: a rewrite in between leaves content newer than the
     // stamp, which the next look sees as a change.
-    std::optional<QByteArray> content = Read(file);
+    std::optional<QByteArray> content = read(file);
     if (!stamp || !content) {
         if (entry != entries.end())
             entries.erase(entry);
@@ -163,13 +163,13 @@ std::shared_ptr<const ProfileFile::Index> ProfileCache::Current(const QString &f
         index = std::make_shared<const ProfileFile::Index>(std::move(*content));
     if (entry != entries.end())
         entries.erase(entry);
-    entries.push_front({file, *stamp, Trusted(*stamp, lookedAt), index});
+    entries.push_front({file, *stamp, trusted(*stamp, lookedAt), index});
     if (entries.size() > Capacity)
         entries.pop_back();
     return index;
 }
 
-void ProfileCache::TrustStampsAtOnceForTests(bool atOnce)
+void ProfileCache::trustStampsAtOnceForTests(bool atOnce)
 {
     trustAtOnce = atOnce;
 }

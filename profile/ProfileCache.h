@@ -24,10 +24,10 @@ namespace ProfileCache
 {
 
 // The content of `file` as it is now, indexed; null when it cannot be read.
-std::shared_ptr<const ProfileFile::Index> Current(const QString &file);
+std::shared_ptr<const ProfileFile::Index> current(const QString &file);
 
 // Tests make every stamp trusted at once, so that only the stamp can show
 // a rewrite.
-void TrustStampsAtOnceForTests(bool atOnce);
+void trustStampsAtOnceForTests(bool atOnce);
 
 } // namespace ProfileCache

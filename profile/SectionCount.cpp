@@ -4,7 +4,7 @@
 
 #include <QFile>
 
-qsizetype SectionCount(const QString &file)
+qsizetype sectionCount(const QString &file)
 {
     QFile profile(file);
     if (!profile.open(QIODevice::ReadOnly))

@@ -4,4 +4,4 @@
 
 // How many sections the profile file holds, repeated names included; 0 when
 // the file is absent or unreadable.
-qsizetype SectionCount(const QString &file);
+qsizetype sectionCount(const QString &file);

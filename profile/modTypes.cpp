@@ -9,7 +9,7 @@
 
 QString ReadIni(const QString &file, const QString &section, const QString &key)
 {
-    const std::shared_ptr<const ProfileFile::Index> profile = ProfileCache::Current(file);
+    const std::shared_ptr<const ProfileFile::Index> profile = ProfileCache::current(file);
     if (!profile)
         return {};
     return QString::fromLocal8Bit(profile->value(section.toLocal8Bit(), key.toLocal8Bit()));

@@ -23,14 +23,14 @@ constexpr std::size_t SecretRecordSize = 158;
 // A secret key file is two short lines; a larger file is refused unread.
 constexpr qsizetype MaxSecretFileSize = 4096;
 
-QByteArray Base64(const unsigned char *data, std::size_t size)
+QByteArray base64(const unsigned char *data, std::size_t size)
 {
     return QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).toBase64();
 }
 
 // What minisign checks a decrypted key against: BLAKE2b-256 over the
 // signature algorithm, the key id and the secret key.
-std::array<unsigned char, 32> Checksum(const SecretKey &key)
+std::array<unsigned char, 32> checksum(const SecretKey &key)
 {
     std::array<unsigned char, 32> checksum{};
     crypto_generichash_state state;
@@ -42,7 +42,7 @@ std::array<unsigned char, 32> Checksum(const SecretKey &key)
     return checksum;
 }
 
-QByteArray KeyIdText(const std::array<unsigned char, 8> &keyId)
+QByteArray keyIdText(const std::array<unsigned char, 8> &keyId)
 {
     // minisign prints the id as a little-endian 64-bit number in hex.
     QByteArray text;
@@ -63,16 +63,16 @@ SecretKey::~SecretKey()
     sodium_memzero(secret.data(), secret.size());
 }
 
-QByteArray SecretKey::PublicKeyLine() const
+QByteArray SecretKey::publicKeyLine() const
 {
     std::array<unsigned char, 42> record{};
     std::memcpy(record.data(), "Ed", 2);
     std::memcpy(record.data() + 2, keyId.data(), keyId.size());
     std::memcpy(record.data() + 10, secret.data() + 32, 32);
-    return Base64(record.data(), record.size());
+    return base64(record.data(), record.size());
 }
 
-MinisignKey::KeyFiles MinisignKey::Generate()
+MinisignKey::KeyFiles MinisignKey::generate()
 {
     SecretKey key;
     std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> publicKey{};
@@ -86,20 +86,20 @@ MinisignKey::KeyFiles MinisignKey::Generate()
     std::memcpy(record.data() + ChecksumAlgorithmAt, "B2", 2);
     std::memcpy(record.data() + KeyIdAt, key.keyId.data(), key.keyId.size());
     std::memcpy(record.data() + SecretAt, key.secret.data(), key.secret.size());
-    const std::array<unsigned char, 32> sum = Checksum(key);
+    const std::array<unsigned char, 32> sum = checksum(key);
     std::memcpy(record.data() + ChecksumAt, sum.data(), sum.size());
 
     KeyFiles files;
     files.secretFile = "untrusted comment: minisign secret key (unencrypted)\n" +
-                       Base64(record.data(), record.size()) + '\n';
+                       base64(record.data(), record.size()) + '\n';
     sodium_memzero(record.data(), record.size());
-    files.publicKeyLine = key.PublicKeyLine();
-    files.publicFile = "untrusted comment: minisign public key " + KeyIdText(key.keyId) + '\n' +
+    files.publicKeyLine = key.publicKeyLine();
+    files.publicFile = "untrusted comment: minisign public key " + keyIdText(key.keyId) + '\n' +
                        files.publicKeyLine + '\n';
     return files;
 }
 
-MinisignKey::ReadResult MinisignKey::ReadSecretKey(QByteArrayView file)
+MinisignKey::ReadResult MinisignKey::readSecretKey(QByteArrayView file)
 {
     ReadResult result;
     if (file.size() > MaxSecretFileSize) {
@@ -145,7 +145,7 @@ MinisignKey::ReadResult MinisignKey::ReadSecretKey(QByteArrayView file)
     SecretKey key;
     std::memcpy(key.keyId.data(), record.data() + KeyIdAt, key.keyId.size());
     std::memcpy(key.secret.data(), record.data() + SecretAt, key.secret.size());
-    const std::array<unsigned char, 32> sum = Checksum(key);
+    const std::array<unsigned char, 32> sum = checksum(key);
     const std::array<unsigned char, 32> zero{};
     const unsigned char *stored = record.data() + ChecksumAt;
     // `minisign -G -W` leaves the checksum zero; any other value must match,
@@ -169,7 +169,7 @@ MinisignKey::ReadResult MinisignKey::ReadSecretKey(QByteArrayView file)
     return result;
 }
 
-QByteArray MinisignKey::Sign(const SecretKey &key, QByteArrayView data,
+QByteArray MinisignKey::sign(const SecretKey &key, QByteArrayView data,
                              QByteArrayView trustedComment)
 {
     std::array<unsigned char, crypto_generichash_BYTES_MAX> digest{};
@@ -191,7 +191,7 @@ QByteArray MinisignKey::Sign(const SecretKey &key, QByteArrayView data,
                          static_cast<unsigned long long>(signedComment.size()), key.secret.data());
 
     return "untrusted comment: signature from updater-pack secret key\n" +
-           Base64(signature.data(), signature.size()) +
+           base64(signature.data(), signature.size()) +
            "\ntrusted comment: " + trustedComment.toByteArray() + '\n' +
-           Base64(globalSignature.data(), globalSignature.size()) + '\n';
+           base64(globalSignature.data(), globalSignature.size()) + '\n';
 }

@@ -24,7 +24,7 @@ public:
     ~SecretKey();
 
     // The base64 line of the matching public key, as in a minisign .pub file.
-    QByteArray PublicKeyLine() const;
+    QByteArray publicKeyLine() const;
 
     std::array<unsigned char, 8> keyId{};
     // The 32-byte seed followed by the 32-byte public key.
@@ -39,17 +39,17 @@ struct KeyFiles {
 
 // A fresh key pair as the contents of its two files: the secret key
 // unencrypted, as `minisign -G -W` writes it but with its checksum filled in.
-KeyFiles Generate();
+KeyFiles generate();
 
 // The key of a secret key file, or the reason it cannot be used in `problem`.
 struct ReadResult {
     std::optional<SecretKey> key;
     QString problem;
 };
-ReadResult ReadSecretKey(QByteArrayView file);
+ReadResult readSecretKey(QByteArrayView file);
 
 // A .minisig file for `data`: prehashed (BLAKE2b-512), with `trustedComment`
 // under the global signature.
-QByteArray Sign(const SecretKey &key, QByteArrayView data, QByteArrayView trustedComment);
+QByteArray sign(const SecretKey &key, QByteArrayView data, QByteArrayView trustedComment);
 
 } // namespace MinisignKey

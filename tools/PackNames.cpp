@@ -5,7 +5,7 @@
 namespace
 {
 
-QString ComponentProblem(const QString &name)
+QString componentProblem(const QString &name)
 {
     for (const QChar c : name) {
         if (c == u':')
@@ -41,12 +41,12 @@ QString ComponentProblem(const QString &name)
 
 } // namespace
 
-QString PackNames::Problem(const QString &relativePath)
+QString PackNames::problem(const QString &relativePath)
 {
     for (const QString &component : relativePath.split(u'/')) {
         if (component.isEmpty())
             return QStringLiteral("has an empty name");
-        const QString problem = ComponentProblem(component);
+        const QString problem = componentProblem(component);
         if (!problem.isEmpty())
             return problem;
     }
@@ -59,7 +59,7 @@ QString PackNames::Problem(const QString &relativePath)
     return {};
 }
 
-std::optional<std::pair<QString, QString>> PackNames::CaseTwins(const QStringList &relativePaths)
+std::optional<std::pair<QString, QString>> PackNames::caseTwins(const QStringList &relativePaths)
 {
     QHash<QString, QString> seen; // folded name -> name as found
     for (const QString &path : relativePaths) {

@@ -13,10 +13,10 @@ namespace PackNames
 {
 
 // Why `relativePath` cannot be shipped, or empty text when it can.
-QString Problem(const QString &relativePath);
+QString problem(const QString &relativePath);
 
 // The first two paths (files, or the folders on their way) whose names differ
 // only by letter case: Windows keeps one file, or one folder, for both.
-std::optional<std::pair<QString, QString>> CaseTwins(const QStringList &relativePaths);
+std::optional<std::pair<QString, QString>> caseTwins(const QStringList &relativePaths);
 
 } // namespace PackNames

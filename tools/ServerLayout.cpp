@@ -13,7 +13,7 @@
 namespace
 {
 
-QString Quoted(const QString &path)
+QString quoted(const QString &path)
 {
     return u'"' + path + u'"';
 }
@@ -21,7 +21,7 @@ QString Quoted(const QString &path)
 // A value as one profile line that reads back unchanged: the reader drops
 // blanks around a value and one pair of enclosing quotes, so such a value is
 // enclosed in double quotes of its own.
-QByteArray ProfileValue(const QString &value)
+QByteArray profileValue(const QString &value)
 {
     const bool losesBlanks =
         !value.isEmpty() && (value.front().isSpace() || value.back().isSpace());
@@ -34,7 +34,7 @@ QByteArray ProfileValue(const QString &value)
 
 } // namespace
 
-ServerLayout::Scan ServerLayout::ScanGame(const QString &gameDir)
+ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
 {
     Scan scan;
     const QDir root(gameDir);
@@ -58,9 +58,9 @@ ServerLayout::Scan ServerLayout::ScanGame(const QString &gameDir)
         else if (info.isFile() && !info.isReadable())
             problem = QStringLiteral("cannot be read");
         else
-            problem = PackNames::Problem(path);
+            problem = PackNames::problem(path);
         if (!problem.isEmpty()) {
-            scan.refusal = Quoted(path) + u' ' + problem;
+            scan.refusal = quoted(path) + u' ' + problem;
             return scan;
         }
         if (info.isFile()) {
@@ -71,13 +71,13 @@ ServerLayout::Scan ServerLayout::ScanGame(const QString &gameDir)
     std::sort(scan.files.begin(), scan.files.end(),
               [](const GameFile &a, const GameFile &b) { return a.relativePath < b.relativePath; });
     paths.sort();
-    if (const auto twins = PackNames::CaseTwins(paths))
-        scan.refusal = Quoted(twins->first) + QStringLiteral(" and ") + Quoted(twins->second) +
+    if (const auto twins = PackNames::caseTwins(paths))
+        scan.refusal = quoted(twins->first) + QStringLiteral(" and ") + quoted(twins->second) +
                        QStringLiteral(" differ only by case, and Windows keeps one for both");
     return scan;
 }
 
-QString ServerLayout::CopyHashed(const QString &from, const QString &to, GameFile &file,
+QString ServerLayout::copyHashed(const QString &from, const QString &to, GameFile &file,
                                  const std::function<void(qint64)> &progress)
 {
     QFile source(from);
@@ -116,7 +116,7 @@ QString ServerLayout::CopyHashed(const QString &from, const QString &to, GameFil
     return {};
 }
 
-QByteArray ServerLayout::FileUrl(const QString &baseUrl, const QString &relativePath)
+QByteArray ServerLayout::fileUrl(const QString &baseUrl, const QString &relativePath)
 {
     QByteArray url = baseUrl.toUtf8() + "/files";
     for (const QString &component : relativePath.split(u'/'))
@@ -124,11 +124,11 @@ QByteArray ServerLayout::FileUrl(const QString &baseUrl, const QString &relative
     return url;
 }
 
-QByteArray ServerLayout::UpdateList(const QList<GameFile> &files, const QString &baseUrl,
+QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString &baseUrl,
                                     const QString &date, const QString &time)
 {
     QByteArray list = "[GENERAL]\nTotalFiles=" + QByteArray::number(files.size()) +
-                      "\nDate=" + ProfileValue(date) + "\nTime=" + ProfileValue(time) + '\n';
+                      "\nDate=" + profileValue(date) + "\nTime=" + profileValue(time) + '\n';
     for (qsizetype n = 0; n < files.size(); ++n) {
         const GameFile &file = files[n];
         const QStringList components = file.relativePath.split(u'/');
@@ -136,9 +136,9 @@ QByteArray ServerLayout::UpdateList(const QList<GameFile> &files, const QString 
         for (qsizetype c = 0; c + 1 < components.size(); ++c)
             savePath += u'\\' + components[c];
         list += "\n[FILE" + QByteArray::number(n + 1) +
-                "]\nURL=" + FileUrl(baseUrl, file.relativePath) +
-                "\nSavePath=" + ProfileValue(savePath) +
-                "\nFileName=" + ProfileValue(components.last()) +
+                "]\nURL=" + fileUrl(baseUrl, file.relativePath) +
+                "\nSavePath=" + profileValue(savePath) +
+                "\nFileName=" + profileValue(components.last()) +
                 "\nSize=" + QByteArray::number(file.size) + "\nSHA256=" + file.sha256.toHex() +
                 '\n';
     }

@@ -14,7 +14,7 @@ namespace ServerLayout
 struct GameFile {
     QString relativePath; // "/" between components
     qint64 size = 0;
-    QByteArray sha256; // raw digest, filled in by CopyHashed
+    QByteArray sha256; // raw digest, filled in by copyHashed
 };
 
 // The regular files below `gameDir`, sorted by path, with the sizes seen now;
@@ -23,20 +23,20 @@ struct Scan {
     QList<GameFile> files;
     QString refusal;
 };
-Scan ScanGame(const QString &gameDir);
+Scan scanGame(const QString &gameDir);
 
 // Copies `from` to the new file `to` in one pass that also hashes the bytes,
 // so the listed size and digest are those of the copy that is served even
 // when the source changes meanwhile. `progress` gets the bytes copied so far.
 // Returns empty text, or what went wrong.
-QString CopyHashed(const QString &from, const QString &to, GameFile &file,
+QString copyHashed(const QString &from, const QString &to, GameFile &file,
                    const std::function<void(qint64)> &progress);
 
 // The address of a file: `baseUrl`, "/files/" and the percent-encoded path.
-QByteArray FileUrl(const QString &baseUrl, const QString &relativePath);
+QByteArray fileUrl(const QString &baseUrl, const QString &relativePath);
 
 // The update list in the updater's profile format.
-QByteArray UpdateList(const QList<GameFile> &files, const QString &baseUrl, const QString &date,
+QByteArray updateList(const QList<GameFile> &files, const QString &baseUrl, const QString &date,
                       const QString &time);
 
 } // namespace ServerLayout

@@ -48,27 +48,27 @@ const char HelpText[] =
     "Secret keys made by `minisign -G -W` work as well.\n"
     "Exit status: 0 success, 1 refused input or failure, 2 usage error.\n";
 
-void Print(FILE *stream, const QString &text)
+void print(FILE *stream, const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
 }
 
-int Fail(const QString &text)
+int fail(const QString &text)
 {
-    Print(stderr, QStringLiteral("updater-pack: %1\n").arg(text));
+    print(stderr, QStringLiteral("updater-pack: %1\n").arg(text));
     return Refused;
 }
 
-int UsageError(const QString &text)
+int usageError(const QString &text)
 {
-    Print(stderr, QStringLiteral("updater-pack: %1\n").arg(text));
+    print(stderr, QStringLiteral("updater-pack: %1\n").arg(text));
     std::fputs(UsageText, stderr);
     return Usage;
 }
 
 // Text that has to stay one line of the update list or of hello.txt.
-bool IsOneLine(const QString &text)
+bool isOneLine(const QString &text)
 {
     return std::none_of(text.cbegin(), text.cend(),
                         [](QChar c) { return c.category() == QChar::Other_Control; });
@@ -77,7 +77,7 @@ bool IsOneLine(const QString &text)
 // Creates `path` only if it does not exist, with the given permissions from
 // the start, so that a secret key is never readable by others, not even for
 // a moment.
-QString WriteNew(const QString &path, const QByteArray &content,
+QString writeNew(const QString &path, const QByteArray &content,
                  QFileDevice::Permissions permissions)
 {
     QFile file(path);
@@ -91,31 +91,31 @@ QString WriteNew(const QString &path, const QByteArray &content,
     return {};
 }
 
-int Keygen(const QStringList &args)
+int keygen(const QStringList &args)
 {
     if (args.size() != 2)
-        return UsageError(QStringLiteral("keygen takes SECRET_FILE and PUBLIC_FILE"));
+        return usageError(QStringLiteral("keygen takes SECRET_FILE and PUBLIC_FILE"));
     const QString &secretPath = args[0];
     const QString &publicPath = args[1];
     if (QFileInfo(secretPath).absoluteFilePath() == QFileInfo(publicPath).absoluteFilePath())
-        return UsageError(QStringLiteral("SECRET_FILE and PUBLIC_FILE are the same file"));
+        return usageError(QStringLiteral("SECRET_FILE and PUBLIC_FILE are the same file"));
     for (const QString &path : {secretPath, publicPath}) {
         if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
-            return Fail(QStringLiteral("%1 exists; refusing to overwrite it").arg(path));
+            return fail(QStringLiteral("%1 exists; refusing to overwrite it").arg(path));
     }
-    const MinisignKey::KeyFiles files = MinisignKey::Generate();
+    const MinisignKey::KeyFiles files = MinisignKey::generate();
     QString error =
-        WriteNew(secretPath, files.secretFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        writeNew(secretPath, files.secretFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (error.isEmpty()) {
-        error = WriteNew(publicPath, files.publicFile,
+        error = writeNew(publicPath, files.publicFile,
                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
                              QFileDevice::ReadOther);
         if (!error.isEmpty())
             QFile::remove(secretPath);
     }
     if (!error.isEmpty())
-        return Fail(error);
-    Print(stdout, QStringLiteral("PublicKey=%1\n").arg(QString::fromLatin1(files.publicKeyLine)));
+        return fail(error);
+    print(stdout, QStringLiteral("PublicKey=%1\n").arg(QString::fromLatin1(files.publicKeyLine)));
     return Success;
 }
 
@@ -131,7 +131,7 @@ struct BuildOptions {
 };
 
 // Parses the build arguments; returns an error text for a usage error.
-QString ParseBuild(const QStringList &args, BuildOptions &options)
+QString parseBuild(const QStringList &args, BuildOptions &options)
 {
     QStringList positional;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -193,13 +193,13 @@ QString ParseBuild(const QStringList &args, BuildOptions &options)
          {std::pair{QStringLiteral("--date"), options.date.value_or(QString())},
           std::pair{QStringLiteral("--time"), options.time.value_or(QString())},
           std::pair{QStringLiteral("--greeting"), options.greeting}}) {
-        if (!IsOneLine(text))
+        if (!isOneLine(text))
             return QStringLiteral("%1 must be one line without control characters").arg(name);
     }
     return {};
 }
 
-bool IsInside(const QString &path, const QString &folder)
+bool isInside(const QString &path, const QString &folder)
 {
     return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
 }
@@ -218,7 +218,7 @@ public:
         if (m_shown)
             std::fputc('\n', stderr);
     }
-    void Update(qsizetype filesDone, qint64 bytesDone)
+    void update(qsizetype filesDone, qint64 bytesDone)
     {
         if (m_clock.elapsed() < m_next)
             return;
@@ -226,7 +226,7 @@ public:
         if (m_next < 2000)
             return;
         m_shown = true;
-        Print(stderr, QStringLiteral("\rupdater-pack: %1 of %2 files, %3 of %4 MiB")
+        print(stderr, QStringLiteral("\rupdater-pack: %1 of %2 files, %3 of %4 MiB")
                           .arg(filesDone)
                           .arg(m_files)
                           .arg(bytesDone >> 20)
@@ -241,15 +241,15 @@ private:
     bool m_shown = false;
 };
 
-int Build(const QStringList &args)
+int build(const QStringList &args)
 {
     BuildOptions options;
-    if (const QString error = ParseBuild(args, options); !error.isEmpty())
-        return UsageError(error);
+    if (const QString error = parseBuild(args, options); !error.isEmpty())
+        return usageError(error);
 
     const QFileInfo game(options.gameDir);
     if (!game.isDir())
-        return UsageError(QStringLiteral("%1 is not a folder").arg(options.gameDir));
+        return usageError(QStringLiteral("%1 is not a folder").arg(options.gameDir));
     const QString gamePath = game.canonicalFilePath();
     const QFileInfo server(options.serverDir);
     // The server folder's parent is resolved through its links, so that a
@@ -257,14 +257,14 @@ int Build(const QStringList &args)
     const QString serverParent = server.absoluteDir().canonicalPath();
     const QString serverPath = serverParent.isEmpty() ? server.absoluteFilePath()
                                                       : serverParent + u'/' + server.fileName();
-    if (IsInside(serverPath, gamePath) || IsInside(gamePath, serverPath))
-        return UsageError(QStringLiteral("GAME_DIR and SERVER_DIR must not contain each other"));
+    if (isInside(serverPath, gamePath) || isInside(gamePath, serverPath))
+        return usageError(QStringLiteral("GAME_DIR and SERVER_DIR must not contain each other"));
     if (server.exists() || server.isSymLink()) {
         if (!server.isDir() ||
             !QDir(options.serverDir)
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)
                  .isEmpty())
-            return Fail(QStringLiteral("%1 exists and is not an empty folder; refusing to write "
+            return fail(QStringLiteral("%1 exists and is not an empty folder; refusing to write "
                                        "into it")
                             .arg(options.serverDir));
     }
@@ -273,36 +273,36 @@ int Build(const QStringList &args)
     if (!options.secretFile.isEmpty()) {
         QFile file(options.secretFile);
         if (!file.open(QIODevice::ReadOnly))
-            return Fail(
+            return fail(
                 QStringLiteral("cannot read %1: %2").arg(options.secretFile, file.errorString()));
-        MinisignKey::ReadResult read = MinisignKey::ReadSecretKey(file.read(64 * 1024));
+        MinisignKey::ReadResult read = MinisignKey::readSecretKey(file.read(64 * 1024));
         if (!read.key)
-            return Fail(QStringLiteral("%1: %2").arg(options.secretFile, read.problem));
+            return fail(QStringLiteral("%1: %2").arg(options.secretFile, read.problem));
         key.emplace(std::move(*read.key));
     }
 
-    ServerLayout::Scan scan = ServerLayout::ScanGame(gamePath);
+    ServerLayout::Scan scan = ServerLayout::scanGame(gamePath);
     // The updater reads a value of the list up to 4999 bytes; a longer
     // address would arrive cut.
     for (const ServerLayout::GameFile &file : scan.files) {
         if (!scan.refusal.isEmpty())
             break;
-        if (ServerLayout::FileUrl(options.baseUrl, file.relativePath).size() > 4999)
+        if (ServerLayout::fileUrl(options.baseUrl, file.relativePath).size() > 4999)
             scan.refusal = u'"' + file.relativePath +
                            QStringLiteral("\" has an address longer "
                                           "than the updater reads");
     }
     if (!scan.refusal.isEmpty())
-        return Fail(QStringLiteral("refused %1; nothing was written").arg(scan.refusal));
+        return fail(QStringLiteral("refused %1; nothing was written").arg(scan.refusal));
 
     // Everything is built in a folder beside SERVER_DIR that takes its place
     // only when complete, so that a failure halfway leaves nothing behind.
     if (!QDir().mkpath(server.absolutePath()))
-        return Fail(QStringLiteral("cannot create %1").arg(server.absolutePath()));
+        return fail(QStringLiteral("cannot create %1").arg(server.absolutePath()));
     QTemporaryDir staging(server.absolutePath() + QStringLiteral("/.") + server.fileName() +
                           QStringLiteral(".partial-XXXXXX"));
     if (!staging.isValid())
-        return Fail(QStringLiteral("cannot create a folder beside %1: %2")
+        return fail(QStringLiteral("cannot create a folder beside %1: %2")
                         .arg(options.serverDir, staging.errorString()));
     const QDir out(staging.path());
 
@@ -316,57 +316,57 @@ int Build(const QStringList &args)
             ServerLayout::GameFile &file = scan.files[n];
             const QString target = out.filePath(QStringLiteral("files/") + file.relativePath);
             if (!QDir().mkpath(QFileInfo(target).absolutePath()))
-                return Fail(
+                return fail(
                     QStringLiteral("cannot create %1").arg(QFileInfo(target).absolutePath()));
-            const QString error = ServerLayout::CopyHashed(
+            const QString error = ServerLayout::copyHashed(
                 QDir(gamePath).filePath(file.relativePath), target, file,
-                [&](qint64 copied) { progress.Update(n, bytesBefore + copied); });
+                [&](qint64 copied) { progress.update(n, bytesBefore + copied); });
             if (!error.isEmpty())
-                return Fail(error);
+                return fail(error);
             bytesBefore += file.size;
         }
     }
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QDateTime local = QDateTime::fromSecsSinceEpoch(now);
-    const QByteArray list = ServerLayout::UpdateList(
+    const QByteArray list = ServerLayout::updateList(
         scan.files, options.baseUrl,
         options.date.value_or(local.toString(QStringLiteral("yyyy-MM-dd"))),
         options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))));
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    QString error = WriteNew(out.filePath(QStringLiteral("updates.txt")), list, readable);
+    QString error = writeNew(out.filePath(QStringLiteral("updates.txt")), list, readable);
     if (error.isEmpty())
-        error = WriteNew(out.filePath(QStringLiteral("hello.txt")), options.greeting.toUtf8(),
+        error = writeNew(out.filePath(QStringLiteral("hello.txt")), options.greeting.toUtf8(),
                          readable);
     if (error.isEmpty() && key) {
         QByteArray comment = "timestamp:" + QByteArray::number(now);
         if (options.expiresDays)
             comment += "\texpires:" + QByteArray::number(now + *options.expiresDays * 86400);
-        error = WriteNew(out.filePath(QStringLiteral("updates.txt.minisig")),
-                         MinisignKey::Sign(*key, list, comment), readable);
+        error = writeNew(out.filePath(QStringLiteral("updates.txt.minisig")),
+                         MinisignKey::sign(*key, list, comment), readable);
     }
     if (error.isEmpty() &&
         !QFile::setPermissions(staging.path(), readable | QFileDevice::ExeOwner |
                                                    QFileDevice::ExeGroup | QFileDevice::ExeOther))
         error = QStringLiteral("cannot open %1 to readers").arg(staging.path());
     if (!error.isEmpty())
-        return Fail(error);
+        return fail(error);
     if (server.exists() && !QDir().rmdir(options.serverDir))
-        return Fail(QStringLiteral("cannot replace the empty folder %1").arg(options.serverDir));
+        return fail(QStringLiteral("cannot replace the empty folder %1").arg(options.serverDir));
     if (!QDir().rename(staging.path(), options.serverDir))
-        return Fail(
+        return fail(
             QStringLiteral("cannot move the new server folder to %1").arg(options.serverDir));
     staging.setAutoRemove(false);
 
-    Print(stdout, QStringLiteral("%1 files packed into %2. Ship these lines in the [GENERAL] "
+    print(stdout, QStringLiteral("%1 files packed into %2. Ship these lines in the [GENERAL] "
                                  "section of init.ini:\n")
                       .arg(scan.files.size())
                       .arg(options.serverDir));
-    Print(stdout, QStringLiteral("Hello=%1/hello.txt\nUpdateFileURL=%1\n").arg(options.baseUrl));
+    print(stdout, QStringLiteral("Hello=%1/hello.txt\nUpdateFileURL=%1\n").arg(options.baseUrl));
     if (key)
-        Print(stdout,
-              QStringLiteral("PublicKey=%1\n").arg(QString::fromLatin1(key->PublicKeyLine())));
+        print(stdout,
+              QStringLiteral("PublicKey=%1\n").arg(QString::fromLatin1(key->publicKeyLine())));
     return Success;
 }
 
@@ -382,12 +382,12 @@ int main(int argc, char *argv[])
         return Success;
     }
     if (sodium_init() < 0)
-        return Fail(QStringLiteral("libsodium cannot be set up"));
+        return fail(QStringLiteral("libsodium cannot be set up"));
     const QString command = args.isEmpty() ? QString() : args.takeFirst();
     if (command == QLatin1String("keygen"))
-        return Keygen(args);
+        return keygen(args);
     if (command == QLatin1String("build"))
-        return Build(args);
-    return UsageError(command.isEmpty() ? QStringLiteral("no command")
+        return build(args);
+    return usageError(command.isEmpty() ? QStringLiteral("no command")
                                         : QStringLiteral("unknown command %1").arg(command));
 }

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-bool SyncToDisk(const QString &path)
+bool syncToDisk(const QString &path)
 {
 #ifdef Q_OS_WIN
     const auto *name = reinterpret_cast<const wchar_t *>(path.utf16());

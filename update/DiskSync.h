@@ -6,4 +6,4 @@
 // of names) on the disk before returning. A rename is durable only once its
 // folder is: without this, a power cut can bring back a journal that was
 // already removed, or lose one that was written.
-bool SyncToDisk(const QString &path);
+bool syncToDisk(const QString &path);

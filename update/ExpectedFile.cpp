@@ -6,14 +6,14 @@
 namespace
 {
 
-bool IsHexDigit(QChar c)
+bool isHexDigit(QChar c)
 {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
 
 } // namespace
 
-ExpectedFile ParseExpectedFile(const QString &size, const QString &sha256)
+ExpectedFile parseExpectedFile(const QString &size, const QString &sha256)
 {
     ExpectedFile expected;
     if (!size.isEmpty()) {
@@ -31,7 +31,7 @@ ExpectedFile ParseExpectedFile(const QString &size, const QString &sha256)
             expected.size = value;
     }
     if (!sha256.isEmpty()) {
-        if (sha256.size() == 64 && std::all_of(sha256.cbegin(), sha256.cend(), IsHexDigit))
+        if (sha256.size() == 64 && std::all_of(sha256.cbegin(), sha256.cend(), isHexDigit))
             expected.sha256 = QByteArray::fromHex(sha256.toLatin1());
         else
             expected.malformed = true;

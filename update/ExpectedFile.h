@@ -17,4 +17,4 @@ struct ExpectedFile {
 };
 
 // `size` and `sha256` as read from the profile; empty text means absent.
-ExpectedFile ParseExpectedFile(const QString &size, const QString &sha256);
+ExpectedFile parseExpectedFile(const QString &size, const QString &sha256);

@@ -4,7 +4,7 @@
 #include <memory>
 #include <openssl/evp.h>
 
-bool FileMatches(const QString &path, qint64 size, const QByteArray &sha256)
+bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
 {
     QFile file(path);
     // The size is the cheap first test: most changed files differ in it.

@@ -5,4 +5,4 @@
 
 // True when the file at `path` is exactly `size` bytes whose SHA-256 is
 // `sha256` (32 bytes). Reads the whole file: call it off the window's thread.
-bool FileMatches(const QString &path, qint64 size, const QByteArray &sha256);
+bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256);

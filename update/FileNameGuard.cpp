@@ -10,18 +10,18 @@
 namespace
 {
 
-bool OnlyDotsAndBlanks(const QString &component)
+bool onlyDotsAndBlanks(const QString &component)
 {
     return std::all_of(component.cbegin(), component.cend(),
                        [](QChar c) { return c == QLatin1Char('.') || c == QLatin1Char(' '); });
 }
 
-bool ClimbsUp(const QString &component)
+bool climbsUp(const QString &component)
 {
-    return component.count(QLatin1Char('.')) >= 2 && OnlyDotsAndBlanks(component);
+    return component.count(QLatin1Char('.')) >= 2 && onlyDotsAndBlanks(component);
 }
 
-QStringList Components(const QString &path)
+QStringList components(const QString &path)
 {
     static const QRegularExpression separators(QStringLiteral(R"([\\/])"));
     return path.split(separators);
@@ -29,19 +29,19 @@ QStringList Components(const QString &path)
 
 } // namespace
 
-bool FileNameGuard::StaysInside(const QString &name)
+bool FileNameGuard::staysInside(const QString &name)
 {
     if (name.contains(QLatin1Char(':')))
         return false;
-    const QStringList parts = Components(name);
-    return std::none_of(parts.cbegin(), parts.cend(), ClimbsUp);
+    const QStringList parts = components(name);
+    return std::none_of(parts.cbegin(), parts.cend(), climbsUp);
 }
 
-QString FileNameGuard::Normalised(const QString &path)
+QString FileNameGuard::normalised(const QString &path)
 {
     QStringList kept;
-    for (QString component : Components(path)) {
-        if (ClimbsUp(component)) {
+    for (QString component : components(path)) {
+        if (climbsUp(component)) {
             if (!kept.isEmpty())
                 kept.removeLast();
             continue;
@@ -55,16 +55,16 @@ QString FileNameGuard::Normalised(const QString &path)
     return (rooted ? QStringLiteral("/") : QString()) + kept.join(QLatin1Char('/'));
 }
 
-bool FileNameGuard::IsProtected(const QString &target)
+bool FileNameGuard::isProtected(const QString &target)
 {
-    const QString name = Normalised(target);
+    const QString name = normalised(target);
     for (const QString &kept :
-         {InitIniPath(), UpdatesIniPath(), ProgramFilePath(), StagedUpdate::JournalPath()}) {
-        if (name == Normalised(kept))
+         {initIniPath(), updatesIniPath(), programFilePath(), StagedUpdate::journalPath()}) {
+        if (name == normalised(kept))
             return true;
     }
     // A file of the update written into the staging folder would be moved
     // again by the commit, or land over a staged file of another target.
-    const QString staging = Normalised(StagedUpdate::StagingFolder());
+    const QString staging = normalised(StagedUpdate::stagingFolder());
     return name == staging || name.startsWith(staging + QLatin1Char('/'));
 }

@@ -2,7 +2,7 @@
 
 FileStamp::FileStamp(const QString &path) : m_path(path.toStdU16String()) {}
 
-bool FileStamp::Changed()
+bool FileStamp::changed()
 {
     Look look;
     std::error_code error;

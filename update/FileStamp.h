@@ -14,7 +14,7 @@ public:
     explicit FileStamp(const QString &path);
 
     // True when the file differs from the previous look (or on the first look).
-    bool Changed();
+    bool changed();
 
 private:
     struct Look {

@@ -27,7 +27,7 @@ constexpr QByteArrayView TrustedPrefix("trusted comment: ");
 
 // Strict base64 of exactly N bytes: no blanks, no missing or extra
 // characters, no bits beyond the data (libsodium checks the padding).
-template <std::size_t N> bool DecodeExactly(QByteArrayView text, std::array<unsigned char, N> &out)
+template <std::size_t N> bool decodeExactly(QByteArrayView text, std::array<unsigned char, N> &out)
 {
     // libsodium 1.0.18 reads bytes above 0x7F as "/", so the alphabet is
     // checked first: a file in another spelling than the signer's is refused.
@@ -48,7 +48,7 @@ template <std::size_t N> bool DecodeExactly(QByteArrayView text, std::array<unsi
 // The four lines of a signature file, each without its line break (a "\r"
 // before the "\n" counts as part of the break). A line break after the fourth
 // line is allowed, anything after it is not.
-std::optional<std::array<QByteArrayView, 4>> FourLines(QByteArrayView file)
+std::optional<std::array<QByteArrayView, 4>> fourLines(QByteArrayView file)
 {
     std::array<QByteArrayView, 4> lines;
     qsizetype begin = 0;
@@ -73,7 +73,7 @@ std::optional<std::array<QByteArrayView, 4>> FourLines(QByteArrayView file)
 }
 
 // Unix seconds: decimal digits only, no sign, within qint64.
-std::optional<qint64> Seconds(QByteArrayView digits)
+std::optional<qint64> seconds(QByteArrayView digits)
 {
     if (digits.isEmpty())
         return std::nullopt;
@@ -92,7 +92,7 @@ std::optional<qint64> Seconds(QByteArrayView digits)
 // The tab-separated fields of the trusted comment. A field given twice is
 // refused rather than one of them picked, so that no two readers of the same
 // comment can disagree about it.
-Result ParseComment(QByteArrayView comment)
+Result parseComment(QByteArrayView comment)
 {
     Result result;
     bool haveTimestamp = false;
@@ -100,13 +100,13 @@ Result ParseComment(QByteArrayView comment)
         const qsizetype tab = rest.indexOf('\t');
         const QByteArrayView field = tab < 0 ? rest : rest.first(tab);
         if (field.startsWith("timestamp:")) {
-            const std::optional<qint64> value = Seconds(field.sliced(10));
+            const std::optional<qint64> value = seconds(field.sliced(10));
             if (!value || haveTimestamp)
                 return {Failure::BadTimestamp, 0, {}};
             haveTimestamp = true;
             result.timestamp = *value;
         } else if (field.startsWith("expires:")) {
-            const std::optional<qint64> value = Seconds(field.sliced(8));
+            const std::optional<qint64> value = seconds(field.sliced(8));
             if (!value || result.expires)
                 return {Failure::BadTimestamp, 0, {}};
             result.expires = value;
@@ -122,22 +122,22 @@ Result ParseComment(QByteArrayView comment)
 
 } // namespace
 
-Result ListSignature::Verify(QByteArrayView list, QByteArrayView signatureFile,
+Result ListSignature::verify(QByteArrayView list, QByteArrayView signatureFile,
                              QByteArrayView publicKey)
 {
     std::array<unsigned char, PublicKeySize> key{};
-    if (!DecodeExactly(publicKey, key) || std::memcmp(key.data(), "Ed", 2) != 0)
+    if (!decodeExactly(publicKey, key) || std::memcmp(key.data(), "Ed", 2) != 0)
         return {Failure::MalformedPublicKey, 0, {}};
 
     if (signatureFile.size() > MaxSignatureFileSize)
         return {Failure::MalformedSignature, 0, {}};
-    const auto lines = FourLines(signatureFile);
+    const auto lines = fourLines(signatureFile);
     if (!lines || !(*lines)[0].startsWith(UntrustedPrefix) ||
         !(*lines)[2].startsWith(TrustedPrefix))
         return {Failure::MalformedSignature, 0, {}};
     std::array<unsigned char, SignatureSize> signature{};
     std::array<unsigned char, crypto_sign_BYTES> globalSignature{};
-    if (!DecodeExactly((*lines)[1], signature) || !DecodeExactly((*lines)[3], globalSignature))
+    if (!decodeExactly((*lines)[1], signature) || !decodeExactly((*lines)[3], globalSignature))
         return {Failure::MalformedSignature, 0, {}};
     const bool prehashed = std::memcmp(signature.data(), "ED", 2) == 0;
     if (!prehashed && std::memcmp(signature.data(), "Ed", 2) != 0)
@@ -177,5 +177,5 @@ Result ListSignature::Verify(QByteArrayView list, QByteArrayView signatureFile,
             static_cast<unsigned long long>(signedComment.size()), publicKeyBytes) != 0)
         return {Failure::BadCommentSignature, 0, {}};
 
-    return ParseComment(comment);
+    return parseComment(comment);
 }

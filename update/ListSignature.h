@@ -40,6 +40,6 @@ struct Result {
 // `publicKey` is the base64 line of a minisign public key (the second line of
 // its .pub file); `signatureFile` the whole .minisig file. Both the prehashed
 // ("ED", BLAKE2b-512 of the list) and the legacy ("Ed") form are accepted.
-Result Verify(QByteArrayView list, QByteArrayView signatureFile, QByteArrayView publicKey);
+Result verify(QByteArrayView list, QByteArrayView signatureFile, QByteArrayView publicKey);
 
 } // namespace ListSignature

@@ -15,37 +15,37 @@ QString &chosenFolder()
 
 } // namespace
 
-QString ProgramFolder()
+QString programFolder()
 {
     const QString &chosen = chosenFolder();
     return QDir::toNativeSeparators(chosen.isEmpty() ? QCoreApplication::applicationDirPath()
                                                      : chosen);
 }
 
-void SetProgramFolder(const QString &folder)
+void setProgramFolder(const QString &folder)
 {
     chosenFolder() = folder;
 }
 
-QString ProgramPath(const QString &suffix)
+QString programPath(const QString &suffix)
 {
     QString nativeSuffix = suffix;
     nativeSuffix.replace(u'\\', QDir::separator());
-    return ProgramFolder() + nativeSuffix;
+    return programFolder() + nativeSuffix;
 }
 
-QString InitIniPath()
+QString initIniPath()
 {
-    return ProgramPath(QStringLiteral("\\updates\\init.ini"));
+    return programPath(QStringLiteral("\\updates\\init.ini"));
 }
 
-QString UpdatesIniPath()
+QString updatesIniPath()
 {
-    return ProgramPath(QStringLiteral("\\updates\\updates.ini"));
+    return programPath(QStringLiteral("\\updates\\updates.ini"));
 }
 
-QString ProgramFilePath()
+QString programFilePath()
 {
-    return ProgramFolder() + QDir::separator() +
+    return programFolder() + QDir::separator() +
            QFileInfo(QCoreApplication::applicationFilePath()).fileName();
 }

@@ -8,14 +8,14 @@ RunLock::RunLock() = default;
 
 RunLock::~RunLock() = default;
 
-QString RunLock::Path()
+QString RunLock::path()
 {
-    return ProgramPath(QStringLiteral("\\updates\\updater.lock"));
+    return programPath(QStringLiteral("\\updates\\updater.lock"));
 }
 
-bool RunLock::Take()
+bool RunLock::take()
 {
-    m_lock = std::make_unique<QLockFile>(Path());
+    m_lock = std::make_unique<QLockFile>(path());
     // A run may take far longer than QLockFile's default of 30 s, so a lock
     // counts as stale only when its process has gone, never by its age.
     m_lock->setStaleLockTime(0);

@@ -23,10 +23,10 @@ public:
     // Where no lock file can be made at all (no updates folder, a read-only
     // one), the run goes on without it: it cannot write the profiles there
     // either.
-    bool Take();
+    bool take();
 
     // The lock file of the program folder.
-    static QString Path();
+    static QString path();
 
 private:
     std::unique_ptr<QLockFile> m_lock;

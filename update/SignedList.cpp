@@ -16,7 +16,7 @@ namespace
 
 // A list is read no further than the profile reader would read it; a larger
 // one cannot be what the publisher signed for this program.
-std::optional<QByteArray> ReadAtMost(const QString &path, qint64 limit)
+std::optional<QByteArray> readAtMost(const QString &path, qint64 limit)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -29,32 +29,32 @@ std::optional<QByteArray> ReadAtMost(const QString &path, qint64 limit)
 
 } // namespace
 
-QString SignedList::ArrivingListPath()
+QString SignedList::arrivingListPath()
 {
-    return ProgramPath(QStringLiteral("\\updates\\updates.ini.arriving"));
+    return programPath(QStringLiteral("\\updates\\updates.ini.arriving"));
 }
 
-QString SignedList::ArrivingSignaturePath()
+QString SignedList::arrivingSignaturePath()
 {
-    return ProgramPath(QStringLiteral("\\updates\\updates.ini.arriving.minisig"));
+    return programPath(QStringLiteral("\\updates\\updates.ini.arriving.minisig"));
 }
 
-QString SignedList::SignaturePath()
+QString SignedList::signaturePath()
 {
-    return ProgramPath(QStringLiteral("\\updates\\updates.ini.minisig"));
+    return programPath(QStringLiteral("\\updates\\updates.ini.minisig"));
 }
 
-std::optional<qint64> SignedList::Check(const QString &listPath, const QString &signaturePath,
+std::optional<qint64> SignedList::check(const QString &listPath, const QString &signaturePath,
                                         const QString &publicKey, const QString &recordedTimestamp)
 {
-    const auto list = ReadAtMost(listPath, ProfileFile::MaxFileSize);
-    const auto signature = ReadAtMost(signaturePath, 16 * 1024);
+    const auto list = readAtMost(listPath, ProfileFile::MaxFileSize);
+    const auto signature = readAtMost(signaturePath, 16 * 1024);
     if (!list || !signature) {
         qCWarning(lcTrust) << "list or signature missing or too large:" << listPath;
         return std::nullopt;
     }
     const ListSignature::Result verified =
-        ListSignature::Verify(*list, *signature, publicKey.toLatin1());
+        ListSignature::verify(*list, *signature, publicKey.toLatin1());
     if (verified.failure != ListSignature::Failure::None) {
         qCWarning(lcTrust) << "list signature refused, reason" << int(verified.failure);
         return std::nullopt;
@@ -74,19 +74,19 @@ std::optional<qint64> SignedList::Check(const QString &listPath, const QString &
     return verified.timestamp;
 }
 
-std::optional<qint64> SignedList::Adopt(const QString &publicKey, const QString &recordedTimestamp)
+std::optional<qint64> SignedList::adopt(const QString &publicKey, const QString &recordedTimestamp)
 {
     std::optional<qint64> timestamp =
-        Check(ArrivingListPath(), ArrivingSignaturePath(), publicKey, recordedTimestamp);
+        check(arrivingListPath(), arrivingSignaturePath(), publicKey, recordedTimestamp);
     // The signature goes first: a crash between the two moves leaves a pair
     // that does not verify, which fails safe, never a list that passes with
     // the wrong signature.
-    if (timestamp && !(ReplaceFile(ArrivingSignaturePath(), SignaturePath()) &&
-                       ReplaceFile(ArrivingListPath(), UpdatesIniPath()))) {
+    if (timestamp && !(replaceFile(arrivingSignaturePath(), signaturePath()) &&
+                       replaceFile(arrivingListPath(), updatesIniPath()))) {
         qCWarning(lcTrust) << "could not put the checked list in place";
         timestamp.reset();
     }
-    QFile::remove(ArrivingListPath());
-    QFile::remove(ArrivingSignaturePath());
+    QFile::remove(arrivingListPath());
+    QFile::remove(arrivingSignaturePath());
     return timestamp;
 }

@@ -13,19 +13,19 @@ namespace SignedList
 {
 
 // Where the list and its signature are fetched to before they are checked.
-QString ArrivingListPath();
-QString ArrivingSignaturePath();
+QString arrivingListPath();
+QString arrivingSignaturePath();
 // The signature of the list in updates.ini.
-QString SignaturePath();
+QString signaturePath();
 
 // The signed timestamp of the pair, when it passes every check.
 // `recordedTimestamp` is init.ini's "ListTimestamp" (empty: none yet).
-std::optional<qint64> Check(const QString &listPath, const QString &signaturePath,
+std::optional<qint64> check(const QString &listPath, const QString &signaturePath,
                             const QString &publicKey, const QString &recordedTimestamp);
 
 // Checks the arrived pair and, when it passes, moves it into the place of
 // updates.ini and its signature. The arrived files are gone afterwards
 // either way; a refused pair leaves updates.ini as it was.
-std::optional<qint64> Adopt(const QString &publicKey, const QString &recordedTimestamp);
+std::optional<qint64> adopt(const QString &publicKey, const QString &recordedTimestamp);
 
 } // namespace SignedList

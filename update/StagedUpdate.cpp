@@ -22,12 +22,12 @@ namespace
 
 const QString General = QStringLiteral("GENERAL");
 
-QString UpdatesFolder()
+QString updatesFolder()
 {
-    return ProgramPath(QStringLiteral("\\updates"));
+    return programPath(QStringLiteral("\\updates"));
 }
 
-std::filesystem::path NativePath(const QString &path)
+std::filesystem::path nativePath(const QString &path)
 {
     return std::filesystem::path(path.toStdU16String());
 }
@@ -35,7 +35,7 @@ std::filesystem::path NativePath(const QString &path)
 // Tests stop the program after this many moves of a commit (not of the
 // recovery that finishes it), to leave the journal exactly as a kill at that
 // moment would.
-int ExitAfterMoves()
+int exitAfterMoves()
 {
     bool set = false;
     const int moves = qEnvironmentVariableIntValue("UPDATER_EXIT_AFTER_MOVES", &set);
@@ -45,10 +45,10 @@ int ExitAfterMoves()
 // One move of the commit. A move that already happened (the staged file gone,
 // the target present) counts as done, so a commit can be run again after it
 // was cut short.
-bool Apply(const StagedUpdate::Move &move, QSet<QString> &folders)
+bool apply(const StagedUpdate::Move &move, QSet<QString> &folders)
 {
-    const QString staged = StagedUpdate::StagedPath(move.key);
-    const QString target = ProgramPath(move.target);
+    const QString staged = StagedUpdate::stagedPath(move.key);
+    const QString target = programPath(move.target);
     const QString folder = QFileInfo(target).absolutePath();
     folders.insert(folder);
     if (!QFileInfo::exists(staged))
@@ -57,53 +57,53 @@ bool Apply(const StagedUpdate::Move &move, QSet<QString> &folders)
         return false;
     std::error_code error;
     // Replaces the old file in one step on the same volume.
-    std::filesystem::rename(NativePath(staged), NativePath(target), error);
+    std::filesystem::rename(nativePath(staged), nativePath(target), error);
     return !error;
 }
 
-bool ApplyAll(const QList<StagedUpdate::Move> &moves, int exitAfter)
+bool applyAll(const QList<StagedUpdate::Move> &moves, int exitAfter)
 {
     QSet<QString> folders;
     int done = 0;
     for (const StagedUpdate::Move &move : moves) {
         if (done == exitAfter)
             std::_Exit(70);
-        if (!Apply(move, folders))
+        if (!apply(move, folders))
             return false;
         ++done;
     }
     // The moves must be on the disk before the journal that names them goes.
     for (const QString &folder : folders)
-        SyncToDisk(folder);
+        syncToDisk(folder);
     return true;
 }
 
-bool WriteRecord(const StagedUpdate::Record &record)
+bool writeRecord(const StagedUpdate::Record &record)
 {
     return (!record.listTimestamp ||
-            WriteIni(InitIniPath(), General, QStringLiteral("ListTimestamp"),
+            WriteIni(initIniPath(), General, QStringLiteral("ListTimestamp"),
                      QString::number(*record.listTimestamp))) &&
-           WriteIni(InitIniPath(), General, QStringLiteral("LastUpdate"), record.date) &&
-           WriteIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
+           WriteIni(initIniPath(), General, QStringLiteral("LastUpdate"), record.date) &&
+           WriteIni(initIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
 }
 
 // The staging folder goes before the journal: a crash between the two leaves
 // a journal whose moves are all recognised as done, never a staging folder
 // that no journal and no update will ever clear.
-void RemoveJournalAndStaging()
+void removeJournalAndStaging()
 {
-    QDir(StagedUpdate::StagingFolder()).removeRecursively();
-    QFile::remove(StagedUpdate::JournalPath());
-    SyncToDisk(UpdatesFolder());
+    QDir(StagedUpdate::stagingFolder()).removeRecursively();
+    QFile::remove(StagedUpdate::journalPath());
+    syncToDisk(updatesFolder());
 }
 
-QByteArray ReadJournal()
+QByteArray readJournal()
 {
-    QFile file(StagedUpdate::JournalPath());
+    QFile file(StagedUpdate::journalPath());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QByteArray JournalText(const StagedUpdate::Record &record, const QList<StagedUpdate::Move> &moves)
+QByteArray journalText(const StagedUpdate::Record &record, const QList<StagedUpdate::Move> &moves)
 {
     QJsonArray list;
     for (const StagedUpdate::Move &move : moves)
@@ -119,61 +119,61 @@ QByteArray JournalText(const StagedUpdate::Record &record, const QList<StagedUpd
 
 } // namespace
 
-QString StagedUpdate::StagingFolder()
+QString StagedUpdate::stagingFolder()
 {
-    return ProgramPath(QStringLiteral("\\updates\\staging"));
+    return programPath(QStringLiteral("\\updates\\staging"));
 }
 
-QString StagedUpdate::JournalPath()
+QString StagedUpdate::journalPath()
 {
-    return ProgramPath(QStringLiteral("\\updates\\update.journal"));
+    return programPath(QStringLiteral("\\updates\\update.journal"));
 }
 
-QString StagedUpdate::StagingKey(const QString &suffix)
+QString StagedUpdate::stagingKey(const QString &suffix)
 {
-    QString key = FileNameGuard::Normalised(suffix);
+    QString key = FileNameGuard::normalised(suffix);
     if (key.startsWith(QLatin1Char('/')))
         key.remove(0, 1);
     return key;
 }
 
-QString StagedUpdate::StagedPath(const QString &key)
+QString StagedUpdate::stagedPath(const QString &key)
 {
-    return StagingFolder() + QLatin1Char('/') + key;
+    return stagingFolder() + QLatin1Char('/') + key;
 }
 
-StagedUpdate::Outcome StagedUpdate::Commit(const Record &record, const QList<Move> &moves)
+StagedUpdate::Outcome StagedUpdate::commit(const Record &record, const QList<Move> &moves)
 {
     // Folders first: one that cannot be made fails the update before
     // anything has moved.
     for (const Move &move : moves) {
-        if (!QDir().mkpath(QFileInfo(ProgramPath(move.target)).absolutePath()))
+        if (!QDir().mkpath(QFileInfo(programPath(move.target)).absolutePath()))
             return Outcome::NothingMoved;
     }
     {
-        QSaveFile journal(JournalPath());
-        const QByteArray text = JournalText(record, moves);
+        QSaveFile journal(journalPath());
+        const QByteArray text = journalText(record, moves);
         // Read back: a full disk may take the write and still keep nothing
         // of it, and a commit that trusted it would have no journal to
         // finish from.
         if (!journal.open(QIODevice::WriteOnly) || journal.write(text) != text.size() ||
-            !journal.commit() || !SyncToDisk(JournalPath()) || !SyncToDisk(UpdatesFolder()) ||
-            ReadJournal() != text) {
+            !journal.commit() || !syncToDisk(journalPath()) || !syncToDisk(updatesFolder()) ||
+            readJournal() != text) {
             // Nothing has moved yet: a journal that may not be on the disk
             // must not outlive this run.
-            QFile::remove(JournalPath());
+            QFile::remove(journalPath());
             return Outcome::NothingMoved;
         }
     }
-    if (!ApplyAll(moves, ExitAfterMoves()) || !WriteRecord(record))
+    if (!applyAll(moves, exitAfterMoves()) || !writeRecord(record))
         return Outcome::Unfinished;
-    RemoveJournalAndStaging();
+    removeJournalAndStaging();
     return Outcome::Committed;
 }
 
-bool StagedUpdate::Recover()
+bool StagedUpdate::recover()
 {
-    QFile file(JournalPath());
+    QFile file(journalPath());
     if (!file.exists())
         return true;
     if (!file.open(QIODevice::ReadOnly))
@@ -194,47 +194,47 @@ bool StagedUpdate::Recover()
                         value[QStringLiteral("target")].toString()};
         // The journal lies in the player's folder: it still may not move a
         // file out of the game or onto the profiles.
-        readable = readable && !move.key.isEmpty() && FileNameGuard::StaysInside(move.key) &&
-                   FileNameGuard::StaysInside(move.target) &&
-                   !FileNameGuard::IsProtected(ProgramPath(move.target));
+        readable = readable && !move.key.isEmpty() && FileNameGuard::staysInside(move.key) &&
+                   FileNameGuard::staysInside(move.target) &&
+                   !FileNameGuard::isProtected(programPath(move.target));
         moves.append(move);
     }
     if (!readable) {
         // Not a journal this program wrote whole (a power cut before it was
         // on the disk): nothing in it can be trusted, and nothing has moved.
-        QFile::remove(JournalPath());
+        QFile::remove(journalPath());
         return true;
     }
     // A move whose staged file and target are both gone (removed by hand)
     // cannot be finished: the update is not recorded, so it is offered
     // again, and what is still staged is reused then.
     for (const Move &move : moves) {
-        if (!QFileInfo::exists(StagedPath(move.key)) &&
-            !QFileInfo::exists(ProgramPath(move.target))) {
-            QFile::remove(JournalPath());
+        if (!QFileInfo::exists(stagedPath(move.key)) &&
+            !QFileInfo::exists(programPath(move.target))) {
+            QFile::remove(journalPath());
             return true;
         }
     }
-    if (!ApplyAll(moves, -1))
+    if (!applyAll(moves, -1))
         return false;
     // A record that cannot be written (a read-only init.ini) leaves the
     // update to be offered again; its files are in place and found up to
     // date then.
-    WriteRecord(record);
-    RemoveJournalAndStaging();
+    writeRecord(record);
+    removeJournalAndStaging();
     return true;
 }
 
-void StagedUpdate::RemoveUnnamed(const QSet<QString> &keys)
+void StagedUpdate::removeUnnamed(const QSet<QString> &keys)
 {
-    const QDir staging(StagingFolder());
+    const QDir staging(stagingFolder());
     QDirIterator it(staging.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     // The part of a named file kept by a read cut short stays too, for the
     // next read of it to continue; a kept part of any other file goes.
     QSet<QString> kept = keys;
     for (const QString &key : keys) {
-        kept.insert(KeptPartial::BodyPath(key));
-        kept.insert(KeptPartial::MetaPath(key));
+        kept.insert(KeptPartial::bodyPath(key));
+        kept.insert(KeptPartial::metaPath(key));
     }
     while (it.hasNext()) {
         const QString path = it.next();

@@ -15,13 +15,13 @@
 namespace StagedUpdate
 {
 
-QString StagingFolder();
-QString JournalPath();
+QString stagingFolder();
+QString journalPath();
 
 // The staging key of a "SavePath" + "\" + "FileName" suffix: one text for
 // every spelling of one target, empty when the suffix names no file.
-QString StagingKey(const QString &suffix);
-QString StagedPath(const QString &key);
+QString stagingKey(const QString &suffix);
+QString stagedPath(const QString &key);
 
 // What the commit records in init.ini once the files are in place.
 struct Record {
@@ -31,7 +31,7 @@ struct Record {
 };
 
 struct Move {
-    QString key;    // staged file, see StagingKey
+    QString key;    // staged file, see stagingKey
     QString target; // "SavePath" + "\" + "FileName", below the program folder
 };
 
@@ -41,15 +41,15 @@ enum class Outcome {
     Unfinished,   // cut short after the journal: the next start finishes it
 };
 
-Outcome Commit(const Record &record, const QList<Move> &moves);
+Outcome commit(const Record &record, const QList<Move> &moves);
 
 // Finishes the commit a journal names, if one is left. False when a file
 // still cannot be moved into place; the journal then stays for the next
 // start.
-bool Recover();
+bool recover();
 
 // Removes staged files whose key is not in `keys`: leftovers of an update
 // that is no longer offered.
-void RemoveUnnamed(const QSet<QString> &keys);
+void removeUnnamed(const QSet<QString> &keys);
 
 } // namespace StagedUpdate

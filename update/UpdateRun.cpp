@@ -40,14 +40,14 @@ namespace
 
 const QString General = QStringLiteral("GENERAL");
 
-QString FloatText(float value)
+QString floatText(float value)
 {
     // Shortest form with at most seven significant digits, exponent in
     // capitals: 10.01 -> "10.01", 100 -> "100", 104857600 -> "1.048576E+08".
     return QString::number(double(value), 'g', 7).toUpper();
 }
 
-int FileCount(double totalFiles)
+int fileCount(double totalFiles)
 {
     const double rounded = std::nearbyint(totalFiles); // ties to even
     if (!(rounded >= double(std::numeric_limits<qint32>::min()) &&
@@ -59,7 +59,7 @@ int FileCount(double totalFiles)
 // A greeting is a few lines of text, but a server may send megabytes of it.
 // The log shows at most MaxGreetingLength characters, cut between two
 // characters rather than inside one.
-QString LoggedGreeting(QString greeting)
+QString loggedGreeting(QString greeting)
 {
     if (greeting.size() <= UpdateRun::MaxGreetingLength)
         return greeting;
@@ -72,13 +72,13 @@ QString LoggedGreeting(QString greeting)
 
 // A list that arrived after its run had stopped waiting for it (or while the
 // program was killed) is never taken for this run's list.
-void RemoveArrivingList()
+void removeArrivingList()
 {
-    QFile::remove(SignedList::ArrivingListPath());
-    QFile::remove(SignedList::ArrivingSignaturePath());
+    QFile::remove(SignedList::arrivingListPath());
+    QFile::remove(SignedList::arrivingSignaturePath());
 }
 
-int &ListWait()
+int &listWait()
 {
     static int ms = UpdateRun::ListWaitMs;
     return ms;
@@ -86,9 +86,9 @@ int &ListWait()
 
 } // namespace
 
-void UpdateRun::SetListWaitForTesting(int ms)
+void UpdateRun::setListWaitForTesting(int ms)
 {
-    ListWait() = ms > 0 ? ms : ListWaitMs;
+    listWait() = ms > 0 ? ms : ListWaitMs;
 }
 
 UpdateRun::UpdateRun(QObject *parent)
@@ -108,24 +108,24 @@ UpdateRun::~UpdateRun()
     delete m_downloader2;
 }
 
-void UpdateRun::Stop()
+void UpdateRun::stop()
 {
     if (std::exchange(m_stopped, true))
         return;
-    m_downloader2->AbortAll();
+    m_downloader2->abortAll();
 }
 
-void UpdateRun::End()
+void UpdateRun::end()
 {
     if (std::exchange(m_ended, true))
         return;
-    emit Ended();
+    emit ended();
 }
 
-void UpdateRun::SetBarValue(float value)
+void UpdateRun::setBarValue(float value)
 {
     m_barValue = value;
-    emit BarChanged(m_barMax, m_barValue);
+    emit barChanged(m_barMax, m_barValue);
 }
 
 void UpdateRun::downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &)
@@ -134,8 +134,8 @@ void UpdateRun::downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString
     // against the previous transfer's range.
     m_barMax = static_cast<float>(MaxBytes);
     m_barValue = static_cast<float>(CurBytes);
-    emit BarChanged(m_barMax, m_barValue);
-    emit ProgressText(QString::number(CurBytes) + QStringLiteral(" of ") +
+    emit barChanged(m_barMax, m_barValue);
+    emit progressText(QString::number(CurBytes) + QStringLiteral(" of ") +
                       QString::number(MaxBytes));
 }
 
@@ -143,37 +143,37 @@ void UpdateRun::tick()
 {
     // A full bar alone does not end the update: the update list's own last
     // notification fills it too, and so does the first of several files.
-    if (m_runReturned && !m_stopped && m_barValue == m_barMax && m_downloader2->InFlight() == 0)
-        End();
+    if (m_runReturned && !m_stopped && m_barValue == m_barMax && m_downloader2->inFlight() == 0)
+        end();
 }
 
-void UpdateRun::ThrowIfClosed() const
+void UpdateRun::throwIfClosed() const
 {
     if (m_stopped)
         throw Abandoned{};
 }
 
-void UpdateRun::Yield()
+void UpdateRun::yield()
 {
     QCoreApplication::processEvents();
-    ThrowIfClosed();
+    throwIfClosed();
 }
 
 // Yields until `settled` holds or the deadline has passed. Each yield sleeps
 // until something happens (a network event, a timer tick, a click) instead
 // of spinning; the wake-up timer lets the wait see its deadline even when
 // nothing else happens.
-void UpdateRun::WaitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline)
+void UpdateRun::waitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline)
 {
     QTimer wakeUp;
     wakeUp.start(50);
     while (!settled() && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        ThrowIfClosed();
+        throwIfClosed();
     }
 }
 
-void UpdateRun::ConnectDownloader()
+void UpdateRun::connectDownloader()
 {
     if (m_connected)
         return;
@@ -182,7 +182,7 @@ void UpdateRun::ConnectDownloader()
     connect(&Downloader2(), &Downloader::DownloadComplete, this, &UpdateRun::downloadComplete);
 }
 
-template <typename Steps> void UpdateRun::RunOnItsOwn(Steps steps)
+template <typename Steps> void UpdateRun::runOnItsOwn(Steps steps)
 {
     if (m_inRun) {
         steps();
@@ -197,12 +197,12 @@ template <typename Steps> void UpdateRun::RunOnItsOwn(Steps steps)
 
 void UpdateRun::CheckLastUpdate()
 {
-    RunOnItsOwn([this] { CheckLastUpdateSteps(); });
+    runOnItsOwn([this] { checkLastUpdateSteps(); });
 }
 
 void UpdateRun::UpdateFiles()
 {
-    RunOnItsOwn([this] { UpdateFilesSteps(); });
+    runOnItsOwn([this] { updateFilesSteps(); });
 }
 
 void UpdateRun::RetrieveUpdateList()
@@ -213,67 +213,67 @@ void UpdateRun::RetrieveUpdateList()
         m_runReturned = true;
     });
     try {
-        if (!m_lock->Take()) {
+        if (!m_lock->take()) {
             // Another updater works in this folder: leave every file to it.
             m_abandoned = true;
             qCInfo(lcRun) << "the run lock is held by another updater";
-            emit Failed(QStringLiteral("Another update is running in this folder."),
+            emit failed(QStringLiteral("Another update is running in this folder."),
                         QStringLiteral("Update Running"));
             return;
         }
-        ConnectDownloader();
+        connectDownloader();
         // A commit cut short by a crash, a kill or a power cut is finished
         // before anything else, whether or not the server answers: the game
         // never stays half old and half new.
-        if (!StagedUpdate::Recover())
+        if (!StagedUpdate::recover())
             throw UpdateFailure("an interrupted update cannot be finished");
-        RemoveArrivingList();
+        removeArrivingList();
         // What a killed updater was still writing of the list goes too.
-        TempFile::RemoveLeftovers(SignedList::ArrivingListPath());
-        TempFile::RemoveLeftovers(SignedList::ArrivingSignaturePath());
-        const QString hello = ReadIni(InitIniPath(), General, QStringLiteral("Hello"));
+        TempFile::removeLeftovers(SignedList::arrivingListPath());
+        TempFile::removeLeftovers(SignedList::arrivingSignaturePath());
+        const QString hello = ReadIni(initIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
         try {
-            greeting = Inet::OpenURL(hello);
+            greeting = Inet::openURL(hello);
         } catch (const InetError &error) {
             throw UpdateFailure(error.what());
         }
-        ThrowIfClosed();
-        emit LogLine(LoggedGreeting(greeting));
-        emit LogLine(QStringLiteral("Downloading updates.ini, please wait..."));
-        Yield();
+        throwIfClosed();
+        emit logLine(loggedGreeting(greeting));
+        emit logLine(QStringLiteral("Downloading updates.ini, please wait..."));
+        yield();
 
-        const QString listUrl = ReadIni(InitIniPath(), General, QStringLiteral("UpdateFileURL")) +
+        const QString listUrl = ReadIni(initIniPath(), General, QStringLiteral("UpdateFileURL")) +
                                 QStringLiteral("/updates.txt");
-        m_publicKey = ReadIni(InitIniPath(), General, QStringLiteral("PublicKey"));
+        m_publicKey = ReadIni(initIniPath(), General, QStringLiteral("PublicKey"));
         // The list arrives beside updates.ini and takes its place only while
         // the check still waits for it, so that a list that lands late can
         // never change what a run has already decided.
-        const QString listTarget = SignedList::ArrivingListPath();
+        const QString listTarget = SignedList::arrivingListPath();
         m_listRequested = true;
         Downloader2().BeginDownload(listUrl, listTarget);
-        ThrowIfClosed();
-        if (!Downloader2().IsInFlight(listTarget) && !m_listErrored)
-            ListFailed("the list's transfer was refused");
-        if (Signed()) {
+        throwIfClosed();
+        if (!Downloader2().isInFlight(listTarget) && !m_listErrored)
+            listFailed("the list's transfer was refused");
+        if (isSigned()) {
             Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
-                                        SignedList::ArrivingSignaturePath());
-            ThrowIfClosed();
+                                        SignedList::arrivingSignaturePath());
+            throwIfClosed();
         }
-        emit LogLine(QStringLiteral("Receiving Update File"));
+        emit logLine(QStringLiteral("Receiving Update File"));
 
-        CheckLastUpdateSteps();
+        checkLastUpdateSteps();
 
         if (LastUpdateTime == NewUpdateTime && LastUpdateDate == NewUpdateDate) {
-            ClosingBlock();
+            closingBlock();
             return;
         }
-        emit LogLine(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles")) +
+        emit logLine(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles")) +
                      QStringLiteral(" Files Found..."));
-        if (NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)
-            UpdateFilesSteps();
+        if (numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)
+            updateFilesSteps();
         else
-            ClosingBlock();
+            closingBlock();
     } catch (const Abandoned &) {
         m_abandoned = true;
     } catch (const std::exception &error) {
@@ -281,218 +281,218 @@ void UpdateRun::RetrieveUpdateList()
         if (m_stopped)
             return;
         qCInfo(lcRun) << "the run failed:" << error.what();
-        emit Failed(QStringLiteral("Update Failed, Shutting Down."),
+        emit failed(QStringLiteral("Update Failed, Shutting Down."),
                     QStringLiteral("Update Failed"));
     }
 }
 
-void UpdateRun::ClosingBlock()
+void UpdateRun::closingBlock()
 {
-    End();
-    emit LogLine(QStringLiteral("Finished......."));
-    emit LogLine(QStringLiteral("No Files to Update"));
-    SetBarValue(m_barMax);
+    end();
+    emit logLine(QStringLiteral("Finished......."));
+    emit logLine(QStringLiteral("No Files to Update"));
+    setBarValue(m_barMax);
 }
 
-bool UpdateRun::ListSettled()
+bool UpdateRun::listSettled()
 {
-    if (Downloader2().IsInFlight(SignedList::ArrivingListPath()) ||
-        Downloader2().IsInFlight(SignedList::ArrivingSignaturePath()))
+    if (Downloader2().isInFlight(SignedList::arrivingListPath()) ||
+        Downloader2().isInFlight(SignedList::arrivingSignaturePath()))
         return false;
-    if (!Signed()) {
+    if (!isSigned()) {
         if (!std::exchange(m_listChecked, true) && m_listRequested && !m_listErrored &&
-            QFileInfo::exists(SignedList::ArrivingListPath()) &&
-            !ReplaceFile(SignedList::ArrivingListPath(), UpdatesIniPath()))
-            ListFailed("the list could not replace updates.ini");
+            QFileInfo::exists(SignedList::arrivingListPath()) &&
+            !replaceFile(SignedList::arrivingListPath(), updatesIniPath()))
+            listFailed("the list could not replace updates.ini");
         return true;
     }
     // Once both have settled, the pair is checked once; the check reads
     // updates.ini only after that, so it never sees a list that failed.
     if (!m_listChecked) {
         m_listChecked = true;
-        const bool arrived = !m_erroredTargets.contains(SignedList::ArrivingListPath()) &&
-                             !m_erroredTargets.contains(SignedList::ArrivingSignaturePath());
+        const bool arrived = !m_erroredTargets.contains(SignedList::arrivingListPath()) &&
+                             !m_erroredTargets.contains(SignedList::arrivingSignaturePath());
         if (!arrived)
-            ListFailed("the list or its signature did not arrive");
-        else if (!SignedList::Adopt(m_publicKey, RecordedListTimestamp()))
-            ListFailed("the list was not adopted (see updater.trust)");
+            listFailed("the list or its signature did not arrive");
+        else if (!SignedList::adopt(m_publicKey, recordedListTimestamp()))
+            listFailed("the list was not adopted (see updater.trust)");
     }
     return true;
 }
 
-bool UpdateRun::Signed() const
+bool UpdateRun::isSigned() const
 {
     return !m_publicKey.isEmpty();
 }
 
-QString UpdateRun::RecordedListTimestamp() const
+QString UpdateRun::recordedListTimestamp() const
 {
-    return ReadIni(InitIniPath(), General, QStringLiteral("ListTimestamp"));
+    return ReadIni(initIniPath(), General, QStringLiteral("ListTimestamp"));
 }
 
 // The wait for the list is over while it is still in flight (a server that
 // trickles it): the transfer goes, and the run goes on as for a failed list.
-void UpdateRun::DropList()
+void UpdateRun::dropList()
 {
     m_listChecked = true;
-    Downloader2().AbortAll();
-    RemoveArrivingList();
-    ListFailed("the list was still arriving when the wait ended");
+    Downloader2().abortAll();
+    removeArrivingList();
+    listFailed("the list was still arriving when the wait ended");
 }
 
-void UpdateRun::ListFailed(const char *why)
+void UpdateRun::listFailed(const char *why)
 {
     qCInfo(lcRun) << "update list:" << why;
     if (std::exchange(m_listFailureShown, true))
         return;
-    emit LogLine(QStringLiteral("Failed to download updates.ini"));
+    emit logLine(QStringLiteral("Failed to download updates.ini"));
 }
 
 // Loads the four date and time fields; true when the no-files exit was taken.
-bool UpdateRun::ReadingStep()
+bool UpdateRun::readingStep()
 {
-    if (!(NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)) {
-        ClosingBlock();
+    if (!(numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)) {
+        closingBlock();
         return true;
     }
-    LastUpdateDate = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdate"));
-    LastUpdateTime = ReadIni(InitIniPath(), General, QStringLiteral("LastUpdateTime"));
-    NewUpdateDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
-    NewUpdateTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
+    LastUpdateDate = ReadIni(initIniPath(), General, QStringLiteral("LastUpdate"));
+    LastUpdateTime = ReadIni(initIniPath(), General, QStringLiteral("LastUpdateTime"));
+    NewUpdateDate = ReadIni(updatesIniPath(), General, QStringLiteral("Date"));
+    NewUpdateTime = ReadIni(updatesIniPath(), General, QStringLiteral("Time"));
     return false;
 }
 
-void UpdateRun::ShowPassProgress(int pass)
+void UpdateRun::showPassProgress(int pass)
 {
     const float max = m_barMax;
-    SetBarValue(float(double(max) / 10.0 + double(pass) / 100.0));
+    setBarValue(float(double(max) / 10.0 + double(pass) / 100.0));
     const float value = m_barValue;
-    const QString shown = FloatText(value).left(value < 100.0f ? 3 : 4);
-    emit ProgressText(shown + QStringLiteral(" / ") + FloatText(m_barMax));
+    const QString shown = floatText(value).left(value < 100.0f ? 3 : 4);
+    emit progressText(shown + QStringLiteral(" / ") + floatText(m_barMax));
 }
 
-void UpdateRun::CheckLastUpdateSteps()
+void UpdateRun::checkLastUpdateSteps()
 {
-    ConnectDownloader();
-    const QDeadlineTimer listDeadline(ListWait());
-    emit LogLine(QStringLiteral("Update file received. Checking Information...."));
+    connectDownloader();
+    const QDeadlineTimer listDeadline(listWait());
+    emit logLine(QStringLiteral("Update file received. Checking Information...."));
 
     // The reading step runs only once the update-list transfer has settled,
     // so that the check sees the list this run fetches, not the one before.
     // After that it runs again only when a profile has changed since: a
     // reading step on unchanged files would load the same four texts.
-    FileStamp initStamp(InitIniPath());
-    FileStamp listStamp(UpdatesIniPath());
+    FileStamp initStamp(initIniPath());
+    FileStamp listStamp(updatesIniPath());
     const auto profilesChanged = [&] {
-        const bool initChanged = initStamp.Changed();
-        return listStamp.Changed() || initChanged;
+        const bool initChanged = initStamp.changed();
+        return listStamp.changed() || initChanged;
     };
     bool readAfterSettling = false;
     for (int pass = 1; pass <= CheckPasses; ++pass) {
-        readAfterSettling = ListSettled();
-        if (readAfterSettling && profilesChanged() && ReadingStep())
+        readAfterSettling = listSettled();
+        if (readAfterSettling && profilesChanged() && readingStep())
             return;
-        Yield();
-        ShowPassProgress(pass);
+        yield();
+        showPassProgress(pass);
     }
-    SetBarValue(100.0f);
-    emit ProgressText(FloatText(m_barValue) + QStringLiteral(" / ") + FloatText(m_barMax));
+    setBarValue(100.0f);
+    emit progressText(floatText(m_barValue) + QStringLiteral(" / ") + floatText(m_barMax));
 
     if (readAfterSettling)
         return;
-    WaitUntil([this] { return ListSettled(); }, listDeadline);
-    if (!ListSettled())
-        DropList();
-    ReadingStep();
+    waitUntil([this] { return listSettled(); }, listDeadline);
+    if (!listSettled())
+        dropList();
+    readingStep();
 }
 
-void UpdateRun::UpdateFilesSteps()
+void UpdateRun::updateFilesSteps()
 {
-    ConnectDownloader();
+    connectDownloader();
     const int listed =
-        FileCount(NumericValue(ReadIni(UpdatesIniPath(), General, QStringLiteral("TotalFiles"))));
+        fileCount(numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))));
     // A list cannot hold more files than it has sections: a hostile
     // "TotalFiles" near 2^31 would otherwise keep the run starting (and
     // failing) transfers for days. Files it only claims count as failed.
-    const int count = int(std::min<qsizetype>(listed, SectionCount(UpdatesIniPath())));
+    const int count = int(std::min<qsizetype>(listed, sectionCount(updatesIniPath())));
     if (listed > count)
         m_failedFiles += listed - count;
     // The record names the list whose files this loop installs, even when
     // another list lands in updates.ini before the last file has settled.
-    m_recordDate = ReadIni(UpdatesIniPath(), General, QStringLiteral("Date"));
-    m_recordTime = ReadIni(UpdatesIniPath(), General, QStringLiteral("Time"));
+    m_recordDate = ReadIni(updatesIniPath(), General, QStringLiteral("Date"));
+    m_recordTime = ReadIni(updatesIniPath(), General, QStringLiteral("Time"));
     // The list in place may be one that arrived in an earlier run: it is
     // checked again, with its kept signature, before a file of it is fetched.
-    if (Signed()) {
-        m_listTimestamp = SignedList::Check(UpdatesIniPath(), SignedList::SignaturePath(),
-                                            m_publicKey, RecordedListTimestamp());
+    if (isSigned()) {
+        m_listTimestamp = SignedList::check(updatesIniPath(), SignedList::signaturePath(),
+                                            m_publicKey, recordedListTimestamp());
         if (!m_listTimestamp)
-            ListFailed("the kept list no longer verifies (see updater.trust)");
+            listFailed("the kept list no longer verifies (see updater.trust)");
     }
     // Staged files of an update that is no longer offered go; those this
     // list names again may be reused.
     QSet<QString> named;
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
-        named.insert(StagedUpdate::StagingKey(
-            ReadIni(UpdatesIniPath(), section, QStringLiteral("SavePath")) + QStringLiteral("\\") +
-            ReadIni(UpdatesIniPath(), section, QStringLiteral("FileName"))));
+        named.insert(StagedUpdate::stagingKey(
+            ReadIni(updatesIniPath(), section, QStringLiteral("SavePath")) + QStringLiteral("\\") +
+            ReadIni(updatesIniPath(), section, QStringLiteral("FileName"))));
     }
-    StagedUpdate::RemoveUnnamed(named);
+    StagedUpdate::removeUnnamed(named);
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
-        const QString url = ReadIni(UpdatesIniPath(), section, QStringLiteral("URL"));
-        const QString savePath = ReadIni(UpdatesIniPath(), section, QStringLiteral("SavePath"));
-        const QString fileName = ReadIni(UpdatesIniPath(), section, QStringLiteral("FileName"));
+        const QString url = ReadIni(updatesIniPath(), section, QStringLiteral("URL"));
+        const QString savePath = ReadIni(updatesIniPath(), section, QStringLiteral("SavePath"));
+        const QString fileName = ReadIni(updatesIniPath(), section, QStringLiteral("FileName"));
         const ExpectedFile expected =
-            ParseExpectedFile(ReadIni(UpdatesIniPath(), section, QStringLiteral("Size")),
-                              ReadIni(UpdatesIniPath(), section, QStringLiteral("SHA256")));
+            parseExpectedFile(ReadIni(updatesIniPath(), section, QStringLiteral("Size")),
+                              ReadIni(updatesIniPath(), section, QStringLiteral("SHA256")));
         // With a signed list, a file the list does not pin by its hash could be
         // anything; so could any file of a list that failed its check.
         if (expected.malformed)
-            FileFailed(fileName, "its Size or SHA256 is malformed");
-        else if (Signed() && (!m_listTimestamp || !expected.sha256))
-            FileFailed(fileName, "a signed list must pin it, and the list must verify");
+            fileFailed(fileName, "its Size or SHA256 is malformed");
+        else if (isSigned() && (!m_listTimestamp || !expected.sha256))
+            fileFailed(fileName, "a signed list must pin it, and the list must verify");
         else
-            StartFile(url, savePath, fileName, expected);
-        Yield();
+            startFile(url, savePath, fileName, expected);
+        yield();
     }
     m_allFilesStarted = true;
-    FinishIfSettled();
+    finishIfSettled();
 }
 
-void UpdateRun::StartFile(const QString &url, const QString &savePath, const QString &fileName,
+void UpdateRun::startFile(const QString &url, const QString &savePath, const QString &fileName,
                           const ExpectedFile &expected)
 {
     // Checked here rather than left to the Downloader, whose answer to a bad
     // address is a modal box: a list of many would bury the player in boxes.
-    if (!FileNameGuard::StaysInside(savePath) || !FileNameGuard::StaysInside(fileName)) {
-        FileFailed(fileName, "its SavePath or FileName leaves the program folder");
+    if (!FileNameGuard::staysInside(savePath) || !FileNameGuard::staysInside(fileName)) {
+        fileFailed(fileName, "its SavePath or FileName leaves the program folder");
         return;
     }
-    if (AddressRefusal(url)) {
-        FileFailed(fileName, "its URL is not an http or https address");
+    if (addressRefusal(url)) {
+        fileFailed(fileName, "its URL is not an http or https address");
         return;
     }
     const QString suffix = savePath + QStringLiteral("\\") + fileName;
-    const QString target = ProgramPath(suffix);
+    const QString target = programPath(suffix);
     // Two spellings of one file ("\data" and "/data\") are one staged file.
-    const QString stagingKey = StagedUpdate::StagingKey(suffix);
-    if (FileNameGuard::IsProtected(target) || stagingKey.isEmpty()) {
-        FileFailed(fileName, "it names a file the updater keeps for itself");
+    const QString stagingKey = StagedUpdate::stagingKey(suffix);
+    if (FileNameGuard::isProtected(target) || stagingKey.isEmpty()) {
+        fileFailed(fileName, "it names a file the updater keeps for itself");
         return;
     }
-    const QString staged = StagedUpdate::StagedPath(stagingKey);
-    const QString key = FileNameGuard::Normalised(staged);
+    const QString staged = StagedUpdate::stagedPath(stagingKey);
+    const QString key = FileNameGuard::normalised(staged);
     // Only what changed is fetched: a file already in place, or already
     // staged by an earlier run, is taken when it is what the list pins.
     if (expected.size && expected.sha256 && !m_pendingFiles.contains(key)) {
-        if (Matches(target, expected)) {
-            emit LogLine(QStringLiteral("Up to date ") + fileName);
+        if (matches(target, expected)) {
+            emit logLine(QStringLiteral("Up to date ") + fileName);
             return;
         }
-        if (Matches(staged, expected)) {
-            emit LogLine(QStringLiteral("Up to date ") + fileName);
+        if (matches(staged, expected)) {
+            emit logLine(QStringLiteral("Up to date ") + fileName);
             m_moves.insert(stagingKey, suffix);
             return;
         }
@@ -500,14 +500,14 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     // Files arrive in the staging folder; the game folder changes only
     // when the whole update has arrived.
     if (!QDir().mkpath(QFileInfo(staged).absolutePath())) {
-        FileFailed(fileName, "its staging folder cannot be made");
+        fileFailed(fileName, "its staging folder cannot be made");
         return;
     }
-    emit LogLine(QStringLiteral("Downloading ") + fileName);
+    emit logLine(QStringLiteral("Downloading ") + fileName);
 
     // A second file with the same target waits for the first one, so that
     // every transfer in flight has a file of its own.
-    WaitUntil([&] { return !m_pendingFiles.contains(key) && !Downloader2().IsInFlight(staged); },
+    waitUntil([&] { return !m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged); },
               QDeadlineTimer(QDeadlineTimer::Forever));
 
     m_pendingFiles.insert(key, fileName);
@@ -518,33 +518,33 @@ void UpdateRun::StartFile(const QString &url, const QString &savePath, const QSt
     // joined together must not pass unseen.
     Downloader2().BeginDownload(url, staged,
                                 {expected.size, expected.sha256, expected.sha256.has_value()});
-    ThrowIfClosed();
-    if (m_pendingFiles.contains(key) && !Downloader2().IsInFlight(staged)) {
+    throwIfClosed();
+    if (m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.
         m_pendingFiles.remove(key);
-        FileFailed(fileName, "the Downloader refused it");
+        fileFailed(fileName, "the Downloader refused it");
     }
 }
 
 // Hashing a large file takes seconds: it runs off the window's thread while
 // the window keeps answering.
-bool UpdateRun::Matches(const QString &path, const ExpectedFile &expected)
+bool UpdateRun::matches(const QString &path, const ExpectedFile &expected)
 {
     if (!QFileInfo(path).isFile())
         return false;
     QFutureWatcher<bool> watcher;
     const QFuture<bool> future =
-        QtConcurrent::run(FileMatches, path, *expected.size, *expected.sha256);
+        QtConcurrent::run(fileMatches, path, *expected.size, *expected.sha256);
     watcher.setFuture(future);
-    WaitUntil([&] { return future.isFinished(); }, QDeadlineTimer(QDeadlineTimer::Forever));
+    waitUntil([&] { return future.isFinished(); }, QDeadlineTimer(QDeadlineTimer::Forever));
     return future.result();
 }
 
-void UpdateRun::FileFailed(const QString &fileName, const char *why)
+void UpdateRun::fileFailed(const QString &fileName, const char *why)
 {
     qCInfo(lcRun) << fileName << "failed:" << why;
     ++m_failedFiles;
-    emit LogLine(QStringLiteral("Failed to download ") + fileName);
+    emit logLine(QStringLiteral("Failed to download ") + fileName);
 }
 
 void UpdateRun::downloadError(const QString &SaveFile)
@@ -552,10 +552,10 @@ void UpdateRun::downloadError(const QString &SaveFile)
     if (m_abandoned || m_stopped)
         return;
     m_erroredTargets.insert(SaveFile);
-    if (SaveFile == SignedList::ArrivingListPath()) {
+    if (SaveFile == SignedList::arrivingListPath()) {
         m_listErrored = true;
-        if (!Signed())
-            ListFailed("its transfer failed (see updater.download)");
+        if (!isSigned())
+            listFailed("its transfer failed (see updater.download)");
     }
 }
 
@@ -564,14 +564,14 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
     if (m_abandoned || m_stopped)
         return;
     const bool failed = m_erroredTargets.remove(SaveFile);
-    const auto pending = m_pendingFiles.constFind(FileNameGuard::Normalised(SaveFile));
+    const auto pending = m_pendingFiles.constFind(FileNameGuard::normalised(SaveFile));
     if (pending == m_pendingFiles.cend())
         return;
     const QString fileName = pending.value();
     m_pendingFiles.erase(pending);
     if (failed)
-        FileFailed(fileName, "its transfer failed (see updater.download)");
-    FinishIfSettled();
+        fileFailed(fileName, "its transfer failed (see updater.download)");
+    finishIfSettled();
 }
 
 // Once the last file transfer has settled: only an update whose every file
@@ -580,7 +580,7 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
 // write its journal (a full disk) changes nothing; one cut short after it is
 // finished at the next start. The log claims the update complete only once
 // the files are in place and recorded.
-void UpdateRun::FinishIfSettled()
+void UpdateRun::finishIfSettled()
 {
     if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned || m_stopped)
         return;
@@ -590,21 +590,21 @@ void UpdateRun::FinishIfSettled()
         for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
             moves.append({it.key(), it.value()});
         const StagedUpdate::Outcome outcome =
-            StagedUpdate::Commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
+            StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
         if (outcome == StagedUpdate::Outcome::NothingMoved)
             qCInfo(lcRun) << "the journal could not be written: nothing was moved";
         else if (outcome == StagedUpdate::Outcome::Unfinished)
             qCInfo(lcRun) << "the commit was cut short: the next start finishes it";
-        emit LogLine(QStringLiteral("Finished......."));
-        emit LogLine(outcome == StagedUpdate::Outcome::Committed
+        emit logLine(QStringLiteral("Finished......."));
+        emit logLine(outcome == StagedUpdate::Outcome::Committed
                          ? QStringLiteral("Update Complete")
                          : QStringLiteral("Update Not Recorded, Update Will Be "
                                           "Offered Again"));
     } else {
-        emit LogLine(QStringLiteral("Finished......."));
-        emit LogLine(QString::number(m_failedFiles) +
+        emit logLine(QStringLiteral("Finished......."));
+        emit logLine(QString::number(m_failedFiles) +
                      QStringLiteral(" Files Failed, Update Will Be Offered Again"));
     }
-    SetBarValue(m_barMax);
-    End();
+    setBarValue(m_barMax);
+    end();
 }

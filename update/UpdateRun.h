@@ -39,24 +39,24 @@ public:
     // The window has closed (Cancel, Done or the failure path): every transfer
     // goes, and a run waiting in a yield ends there without logging, writing
     // a profile or touching the network again.
-    void Stop();
-    bool Stopped() const { return m_stopped; }
+    void stop();
+    bool stopped() const { return m_stopped; }
 
     // The Downloader that fetches the update list and the files.
     Downloader &Downloader2() { return *m_downloader2; }
 
     // The bar's range and value as single-precision numbers.
-    float BarMax() const { return m_barMax; }
-    float BarValue() const { return m_barValue; }
+    float barMax() const { return m_barMax; }
+    float barValue() const { return m_barValue; }
 
     // True from the moment the update has ended, with or without files.
-    bool HasEnded() const { return m_ended; }
+    bool hasEnded() const { return m_ended; }
 
     // How long the check waits for an update list still in flight after its
     // last pass, counted from the start of the check.
     static constexpr int ListWaitMs = 60000;
     // Tests shorten the wait for a list that never finishes; 0 restores it.
-    static void SetListWaitForTesting(int ms);
+    static void setListWaitForTesting(int ms);
     static constexpr int CheckPasses = 10500;
     // The most characters of the greeting that the status log shows.
     static constexpr qsizetype MaxGreetingLength = 64 * 1024;
@@ -70,16 +70,16 @@ public:
 
 signals:
     // One line of the status log.
-    void LogLine(const QString &text);
+    void logLine(const QString &text);
     // The bar's range and value; the range always comes with the value, so
     // that the bar never holds a value against another transfer's range.
-    void BarChanged(float max, float value);
+    void barChanged(float max, float value);
     // The caption under the bar.
-    void ProgressText(const QString &text);
+    void progressText(const QString &text);
     // The update has ended: raised once.
-    void Ended();
+    void ended();
     // The run cannot go on: the window shows the box and closes.
-    void Failed(const QString &text, const QString &title);
+    void failed(const QString &text, const QString &title);
     // The Downloader refused a call: the window shows it as a warning box.
     void warning(const QString &text, const QString &title);
 
@@ -94,37 +94,37 @@ private:
     struct Abandoned {
     };
 
-    template <typename Steps> void RunOnItsOwn(Steps steps);
-    void CheckLastUpdateSteps();
-    void UpdateFilesSteps();
+    template <typename Steps> void runOnItsOwn(Steps steps);
+    void checkLastUpdateSteps();
+    void updateFilesSteps();
 
-    void Yield();
-    void WaitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline);
-    void ThrowIfClosed() const;
-    void ConnectDownloader();
+    void yield();
+    void waitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline);
+    void throwIfClosed() const;
+    void connectDownloader();
 
-    bool ListSettled();
-    bool ReadingStep();
+    bool listSettled();
+    bool readingStep();
     // "No Files to Update": the closing block and the no-files exit of the check.
-    void ClosingBlock();
-    void ShowPassProgress(int pass);
-    void SetBarValue(float value);
+    void closingBlock();
+    void showPassProgress(int pass);
+    void setBarValue(float value);
     // The one place that decides that the update has ended.
-    void End();
+    void end();
 
-    void StartFile(const QString &url, const QString &savePath, const QString &fileName,
+    void startFile(const QString &url, const QString &savePath, const QString &fileName,
                    const ExpectedFile &expected);
     // A publisher's key in init.ini: the list must carry its signature.
-    bool Signed() const;
-    QString RecordedListTimestamp() const;
+    bool isSigned() const;
+    QString recordedListTimestamp() const;
     // "Failed to download updates.ini", once per run; `why` goes to the
     // updater.run logging category every time.
-    void ListFailed(const char *why);
-    void DropList();
+    void listFailed(const char *why);
+    void dropList();
     // The file is what `expected` pins (Size and SHA256 both given).
-    bool Matches(const QString &path, const ExpectedFile &expected);
-    void FileFailed(const QString &fileName, const char *why);
-    void FinishIfSettled();
+    bool matches(const QString &path, const ExpectedFile &expected);
+    void fileFailed(const QString &fileName, const char *why);
+    void finishIfSettled();
 
     void downloadError(const QString &SaveFile);
     void downloadComplete(qint64 MaxBytes, const QString &SaveFile);

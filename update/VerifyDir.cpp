@@ -8,7 +8,7 @@
 
 void VerifyDir(const QString &Directory)
 {
-    const QString fullPath = ProgramPath(Directory);
+    const QString fullPath = programPath(Directory);
     if (DirExists(fullPath))
         return;
     // Every missing folder along the path is made, so that a list naming a

@@ -53,23 +53,23 @@ struct Case {
     qint64 size = 0;
 };
 
-double Now()
+double now()
 {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-QString FileName(int number)
+QString fileName(int number)
 {
     return QStringLiteral("f%1.bin").arg(number, 5, 10, QLatin1Char('0'));
 }
 
-QString SaveFolder(int number)
+QString saveFolder(int number)
 {
     return QStringLiteral("data/s%1").arg(number % 10);
 }
 
-QString SizeText(qint64 size)
+QString sizeText(qint64 size)
 {
     if (size >= MiB && size % MiB == 0)
         return QStringLiteral("%1 MiB").arg(size / MiB);
@@ -78,13 +78,13 @@ QString SizeText(qint64 size)
     return QStringLiteral("%1 B").arg(size);
 }
 
-bool WriteFile(const QString &path, const QByteArray &content)
+bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-bool WriteSized(const QString &path, qint64 size, char fill)
+bool writeSized(const QString &path, qint64 size, char fill)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -102,7 +102,7 @@ bool WriteSized(const QString &path, qint64 size, char fill)
 // updater verifies each body as it arrives.
 bool pinned = false;
 
-bool MakeServedFolder(const QString &root, const QString &base, const Case &c)
+bool makeServedFolder(const QString &root, const QString &base, const Case &c)
 {
     QDir dir(root);
     if (!dir.mkpath(QStringLiteral("files")))
@@ -111,16 +111,16 @@ bool MakeServedFolder(const QString &root, const QString &base, const Case &c)
                        .arg(c.count)
                        .arg(ListDate);
     for (int number = 1; number <= c.count; ++number) {
-        if (!WriteSized(dir.filePath(QStringLiteral("files/") + FileName(number)), c.size,
+        if (!writeSized(dir.filePath(QStringLiteral("files/") + fileName(number)), c.size,
                         char('a' + number % 26)))
             return false;
-        QString savePath = QStringLiteral("\\") + SaveFolder(number);
+        QString savePath = QStringLiteral("\\") + saveFolder(number);
         savePath.replace(u'/', u'\\');
         list += QStringLiteral("[FILE%1]\r\nURL=%2/files/%3\r\nSavePath=%4\r\nFileName=%3\r\n")
                     .arg(number)
-                    .arg(base, FileName(number), savePath);
+                    .arg(base, fileName(number), savePath);
         if (pinned) {
-            QFile served(dir.filePath(QStringLiteral("files/") + FileName(number)));
+            QFile served(dir.filePath(QStringLiteral("files/") + fileName(number)));
             QCryptographicHash sha256(QCryptographicHash::Sha256);
             if (!served.open(QIODevice::ReadOnly) || !sha256.addData(&served))
                 return false;
@@ -129,8 +129,8 @@ bool MakeServedFolder(const QString &root, const QString &base, const Case &c)
                         .arg(QString::fromLatin1(sha256.result().toHex()));
         }
     }
-    return WriteFile(dir.filePath(QStringLiteral("updates.txt")), list.toUtf8()) &&
-           WriteFile(dir.filePath(QStringLiteral("hello.txt")), "Benchmark server");
+    return writeFile(dir.filePath(QStringLiteral("updates.txt")), list.toUtf8()) &&
+           writeFile(dir.filePath(QStringLiteral("hello.txt")), "Benchmark server");
 }
 
 // The access log read from a given offset on: the start of the earliest
@@ -142,7 +142,7 @@ public:
 
     void Mark() { m_from = QFile(m_path).size(); }
 
-    std::optional<double> FirstFileRequest() const
+    std::optional<double> firstFileRequest() const
     {
         QFile log(m_path);
         if (!log.open(QIODevice::ReadOnly) || !log.seek(m_from))
@@ -169,19 +169,19 @@ struct CurlRun {
     double synced = -1;
 };
 
-CurlRun TimeCurl(const QString &base, const Case &c, AccessLog &log)
+CurlRun timeCurl(const QString &base, const Case &c, AccessLog &log)
 {
     CurlRun run;
     QTemporaryDir target;
     QString config;
     QStringList outputs;
     for (int number = 1; number <= c.count; ++number) {
-        outputs << target.filePath(SaveFolder(number) + QLatin1Char('/') + FileName(number));
+        outputs << target.filePath(saveFolder(number) + QLatin1Char('/') + fileName(number));
         config += QStringLiteral("url = \"%1/files/%2\"\noutput = \"%3\"\n")
-                      .arg(base, FileName(number), outputs.back());
+                      .arg(base, fileName(number), outputs.back());
     }
     const QString configPath = target.filePath(QStringLiteral("curl.cfg"));
-    if (!WriteFile(configPath, config.toUtf8()))
+    if (!writeFile(configPath, config.toUtf8()))
         return run;
     log.Mark();
     QProcess curl;
@@ -194,7 +194,7 @@ CurlRun TimeCurl(const QString &base, const Case &c, AccessLog &log)
         std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
         return run;
     }
-    const double exited = Now();
+    const double exited = now();
     for (const QString &output : outputs) {
         const int fd = ::open(QFile::encodeName(output).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 || ::fdatasync(fd) != 0) {
@@ -205,8 +205,8 @@ CurlRun TimeCurl(const QString &base, const Case &c, AccessLog &log)
         }
         ::close(fd);
     }
-    const double synced = Now();
-    const std::optional<double> first = log.FirstFileRequest();
+    const double synced = now();
+    const std::optional<double> first = log.firstFileRequest();
     if (!first)
         return run;
     run.plain = exited - *first;
@@ -214,7 +214,7 @@ CurlRun TimeCurl(const QString &base, const Case &c, AccessLog &log)
     return run;
 }
 
-qint64 StatusKiB(qint64 pid, const char *field)
+qint64 statusKiB(qint64 pid, const char *field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
@@ -229,7 +229,7 @@ qint64 StatusKiB(qint64 pid, const char *field)
 }
 
 // Processor time (user and system) the process has used so far, in seconds.
-double ProcessorSeconds(qint64 pid)
+double processorSeconds(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
@@ -249,7 +249,7 @@ struct UpdaterRun {
     qint64 peakAboveIdleKiB = -1;
 };
 
-UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
+UpdaterRun timeUpdater(const QString &base, AccessLog &log)
 {
     UpdaterRun run;
     QTemporaryDir program;
@@ -257,7 +257,7 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
     const QString initIni = updates + QStringLiteral("/init.ini");
     const QString binary = program.filePath(QStringLiteral("updater"));
     if (!QDir().mkpath(updates) ||
-        !WriteFile(initIni, QStringLiteral("[GENERAL]\r\nHello=%1/hello.txt\r\nUpdateFileURL=%1\r\n"
+        !writeFile(initIni, QStringLiteral("[GENERAL]\r\nHello=%1/hello.txt\r\nUpdateFileURL=%1\r\n"
                                            "LastUpdate=\r\nLastUpdateTime=\r\n")
                                 .arg(base)
                                 .toUtf8()) ||
@@ -291,9 +291,9 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
     const auto look = [&] {
         if (!recorded &&
             ReadIni(initIni, QStringLiteral("GENERAL"), QStringLiteral("LastUpdate")) == ListDate) {
-            recorded = Now();
-            peakKiB = StatusKiB(pid, "VmHWM");
-            processor = ProcessorSeconds(pid);
+            recorded = now();
+            peakKiB = statusKiB(pid, "VmHWM");
+            processor = processorSeconds(pid);
             loop.quit();
         }
     };
@@ -301,8 +301,8 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
     QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, look);
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, [&] {
-        if (idleKiB < 0 && log.FirstFileRequest())
-            idleKiB = StatusKiB(pid, "VmRSS");
+        if (idleKiB < 0 && log.firstFileRequest())
+            idleKiB = statusKiB(pid, "VmRSS");
         look();
     });
     sampler.start(20);
@@ -313,7 +313,7 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
     const bool ended = updater.state() == QProcess::NotRunning;
     updater.kill();
     updater.waitForFinished();
-    const std::optional<double> first = log.FirstFileRequest();
+    const std::optional<double> first = log.firstFileRequest();
     if (!recorded || !first) {
         std::fprintf(stderr, "updater %s before recording the update\n",
                      ended ? "ended" : "timed out");
@@ -326,7 +326,7 @@ UpdaterRun TimeUpdater(const QString &base, AccessLog &log)
     return run;
 }
 
-double Median(std::vector<double> values)
+double median(std::vector<double> values)
 {
     if (values.empty())
         return -1;
@@ -342,7 +342,7 @@ QString Figures(const std::vector<double> &values)
     return texts.join(QStringLiteral(" "));
 }
 
-std::optional<Case> ParseCase(const QString &text)
+std::optional<Case> parseCase(const QString &text)
 {
     static const QRegularExpression form(QStringLiteral("^(\\d+)x(\\d+)([KkMm]?)$"));
     const QRegularExpressionMatch match = form.match(text);
@@ -368,7 +368,7 @@ bool RunCase(const Case &c, int runs)
         return false;
     }
     const QString base = nginx.url(QString());
-    if (!MakeServedFolder(served.path(), base, c)) {
+    if (!makeServedFolder(served.path(), base, c)) {
         std::fprintf(stderr, "cannot lay out the served folder\n");
         return false;
     }
@@ -377,8 +377,8 @@ bool RunCase(const Case &c, int runs)
     AccessLog log(logPath);
     std::vector<double> updater, curl, synced, memory, processor;
     for (int run = 0; run < runs; ++run) {
-        const CurlRun curlRun = TimeCurl(base, c, log);
-        const UpdaterRun updaterRun = TimeUpdater(base, log);
+        const CurlRun curlRun = timeCurl(base, c, log);
+        const UpdaterRun updaterRun = timeUpdater(base, log);
         if (curlRun.plain < 0 || updaterRun.phase < 0)
             return false;
         curl.push_back(curlRun.plain);
@@ -389,13 +389,13 @@ bool RunCase(const Case &c, int runs)
             updaterRun.peakAboveIdleKiB < 0 ? -1 : double(updaterRun.peakAboveIdleKiB) / 1024.0);
     }
 
-    const double u = Median(updater), p = Median(curl), s = Median(synced);
-    std::printf("%d x %s: file phase, median of %d\n", c.count, qPrintable(SizeText(c.size)), runs);
+    const double u = median(updater), p = median(curl), s = median(synced);
+    std::printf("%d x %s: file phase, median of %d\n", c.count, qPrintable(sizeText(c.size)), runs);
     std::printf("  updater         %8.3f s   runs: %s\n", u, qPrintable(Figures(updater)));
     std::printf("  curl plus sync  %8.3f s   runs: %s\n", s, qPrintable(Figures(synced)));
     std::printf("  curl            %8.3f s   runs: %s\n", p, qPrintable(Figures(curl)));
     std::printf("  updater processor time, whole run to the record: %.3f s   runs: %s\n",
-                Median(processor), qPrintable(Figures(processor)));
+                median(processor), qPrintable(Figures(processor)));
     std::printf("  ratio updater / curl plus sync %.2fx, updater / curl %.2fx\n", u / s, u / p);
     if (c.count >= 1000)
         std::printf("  per file: updater %.3f ms, curl plus sync %.3f ms, curl %.3f ms\n",
@@ -430,7 +430,7 @@ int main(int argc, char *argv[])
             pinned = true;
         } else if (arguments[i] == QLatin1String("--updater") && i + 1 < arguments.size()) {
             updaterBinary = arguments[++i];
-        } else if (const std::optional<Case> c = ParseCase(arguments[i])) {
+        } else if (const std::optional<Case> c = parseCase(arguments[i])) {
             cases.push_back(*c);
         } else {
             std::fprintf(stderr, "usage: bench_files [--runs N] [--pinned] [--updater PATH] "

@@ -72,11 +72,11 @@ Figures readPasses()
     QElapsedTimer timer;
     timer.start();
     for (int pass = 1; pass <= Passes; ++pass) {
-        const double total = NumericValue(ReadIni(UpdatesIniPath(), "GENERAL", "TotalFiles"));
-        const QString lastDate = ReadIni(InitIniPath(), "GENERAL", "LastUpdate");
-        const QString lastTime = ReadIni(InitIniPath(), "GENERAL", "LastUpdateTime");
-        const QString newDate = ReadIni(UpdatesIniPath(), "GENERAL", "Date");
-        const QString newTime = ReadIni(UpdatesIniPath(), "GENERAL", "Time");
+        const double total = numericValue(ReadIni(updatesIniPath(), "GENERAL", "TotalFiles"));
+        const QString lastDate = ReadIni(initIniPath(), "GENERAL", "LastUpdate");
+        const QString lastTime = ReadIni(initIniPath(), "GENERAL", "LastUpdateTime");
+        const QString newDate = ReadIni(updatesIniPath(), "GENERAL", "Date");
+        const QString newTime = ReadIni(updatesIniPath(), "GENERAL", "Time");
         figures.sink +=
             qint64(total) + lastDate.size() + lastTime.size() + newDate.size() + newTime.size();
     }
@@ -92,7 +92,7 @@ Figures floorPasses()
     timer.start();
     for (int pass = 1; pass <= Passes; ++pass) {
         for (const QString &file :
-             {UpdatesIniPath(), InitIniPath(), InitIniPath(), UpdatesIniPath(), UpdatesIniPath()}) {
+             {updatesIniPath(), initIniPath(), initIniPath(), updatesIniPath(), updatesIniPath()}) {
             QFile in(file);
             if (in.open(QIODevice::ReadOnly))
                 figures.sink += in.readAll().size();
@@ -111,7 +111,7 @@ Figures lastSectionPasses(int files)
     timer.start();
     for (int pass = 1; pass <= Passes; ++pass) {
         for (const char *key : {"URL", "SavePath", "FileName", "URL", "FileName"})
-            figures.sink += ReadIni(UpdatesIniPath(), section, key).size();
+            figures.sink += ReadIni(updatesIniPath(), section, key).size();
     }
     figures.nanoseconds = timer.nsecsElapsed();
     return figures;
@@ -120,7 +120,7 @@ Figures lastSectionPasses(int files)
 // The file loop's reads of a list of `files` sections, just written.
 Figures fileLoop(int files, bool uncached)
 {
-    store(UpdatesIniPath(), updatesIni(files));
+    store(updatesIniPath(), updatesIni(files));
     Figures figures;
     QElapsedTimer timer;
     timer.start();
@@ -128,12 +128,12 @@ Figures fileLoop(int files, bool uncached)
         const QString section = "FILE" + QString::number(number);
         for (const char *key : {"URL", "SavePath", "FileName"}) {
             if (uncached) {
-                QFile in(UpdatesIniPath());
+                QFile in(updatesIniPath());
                 if (in.open(QIODevice::ReadOnly))
                     figures.sink +=
                         ProfileFile::value(in.readAll(), section.toLatin1(), key).size();
             } else {
-                figures.sink += ReadIni(UpdatesIniPath(), section, key).size();
+                figures.sink += ReadIni(updatesIniPath(), section, key).size();
             }
         }
     }
@@ -163,16 +163,16 @@ int main(int argc, char **argv)
     QTemporaryDir program;
     if (!program.isValid() || !QDir(program.path()).mkpath("updates"))
         qFatal("cannot make a program folder");
-    SetProgramFolder(program.path());
+    setProgramFolder(program.path());
 
     constexpr int Files = 200;
-    store(InitIniPath(), initIni());
-    store(UpdatesIniPath(), updatesIni(Files));
+    store(initIniPath(), initIni());
+    store(updatesIniPath(), updatesIni(Files));
 
     std::printf("%d passes x %d reads = %d calls; init.ini %lld bytes, updates.ini %lld bytes "
                 "(%d file sections)\n",
-                Passes, ReadsPerPass, Passes * ReadsPerPass, QFileInfo(InitIniPath()).size(),
-                QFileInfo(UpdatesIniPath()).size(), Files);
+                Passes, ReadsPerPass, Passes * ReadsPerPass, QFileInfo(initIniPath()).size(),
+                QFileInfo(updatesIniPath()).size(), Files);
 
     readPasses(); // warm the file cache and the allocator
     const Figures floor = floorPasses();
@@ -188,9 +188,9 @@ int main(int argc, char **argv)
     for (const int files : {1000, 10000}) {
         const Figures fresh = fileLoop(files, false);
         printFileLoop("ReadIni, list just written", files, fresh);
-        ProfileCache::TrustStampsAtOnceForTests(true);
+        ProfileCache::trustStampsAtOnceForTests(true);
         const Figures trusted = fileLoop(files, false);
-        ProfileCache::TrustStampsAtOnceForTests(false);
+        ProfileCache::trustStampsAtOnceForTests(false);
         printFileLoop("ReadIni, stamp trusted at once", files, trusted);
         sink += fresh.sink + trusted.sink;
     }

@@ -19,10 +19,10 @@
 namespace
 {
 
-constexpr int FileCount = 200;
+constexpr int fileCount = 200;
 constexpr qint64 MiB = 1024 * 1024;
 
-qint64 SizeOf(int number)
+qint64 sizeOf(int number)
 {
     if (number == 1)
         return 100 * MiB;
@@ -31,43 +31,43 @@ qint64 SizeOf(int number)
     return 4096 + number * 37;
 }
 
-bool WriteFile(const QString &path, const QByteArray &content)
+bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-bool MakeServedFolder(const QString &root, const QString &base)
+bool makeServedFolder(const QString &root, const QString &base)
 {
     QDir dir(root);
     if (!dir.mkpath(QStringLiteral("files")))
         return false;
     QString list =
-        QStringLiteral("[GENERAL]\nTotalFiles=%1\nDate=2026-12-01\nTime=18:30\n").arg(FileCount);
-    for (int number = 1; number <= FileCount; ++number) {
+        QStringLiteral("[GENERAL]\nTotalFiles=%1\nDate=2026-12-01\nTime=18:30\n").arg(fileCount);
+    for (int number = 1; number <= fileCount; ++number) {
         const QString name = QStringLiteral("f%1.bin").arg(number, 3, 10, QLatin1Char('0'));
-        if (!WriteFile(dir.filePath(QStringLiteral("files/") + name),
-                       QByteArray(SizeOf(number), char('a' + number % 26))))
+        if (!writeFile(dir.filePath(QStringLiteral("files/") + name),
+                       QByteArray(sizeOf(number), char('a' + number % 26))))
             return false;
         list += QStringLiteral("[FILE%1]\nURL=%2/files/%3\nSavePath=\\data\\s%4\nFileName=%3\n")
                     .arg(number)
                     .arg(base, name)
                     .arg(number % 10);
     }
-    return WriteFile(dir.filePath(QStringLiteral("updates.txt")), list.toUtf8()) &&
-           WriteFile(dir.filePath(QStringLiteral("hello.txt")), "Benchmark server");
+    return writeFile(dir.filePath(QStringLiteral("updates.txt")), list.toUtf8()) &&
+           writeFile(dir.filePath(QStringLiteral("hello.txt")), "Benchmark server");
 }
 
 // Seconds from the start of the run to Done enabled; negative on failure.
-double TimeUpdater(const QString &base, double *checkSeconds, double *loopSeconds)
+double timeUpdater(const QString &base, double *checkSeconds, double *loopSeconds)
 {
     QTemporaryDir program;
     QDir(program.path()).mkpath(QStringLiteral("updates"));
-    if (!WriteFile(
+    if (!writeFile(
             program.filePath(QStringLiteral("updates/init.ini")),
             QStringLiteral("[GENERAL]\nHello=%1/hello.txt\nUpdateFileURL=%1\n").arg(base).toUtf8()))
         return -1;
-    SetProgramFolder(program.path());
+    setProgramFolder(program.path());
 
     QElapsedTimer clock;
     clock.start();
@@ -75,32 +75,32 @@ double TimeUpdater(const QString &base, double *checkSeconds, double *loopSecond
     // Timer ticks run in the run's yields: they see when the check has ended.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (*checkSeconds == 0 && window.LogText().contains(QStringLiteral("Files Found")))
+        if (*checkSeconds == 0 && window.logText().contains(QStringLiteral("Files Found")))
             *checkSeconds = clock.elapsed() / 1000.0;
     });
     watch.start(1);
-    window.Form_Load();
+    window.formLoad();
     *loopSeconds = clock.elapsed() / 1000.0;
-    while (!window.DoneEnabled() && !window.IsClosed() && clock.elapsed() < 300000)
+    while (!window.doneEnabled() && !window.isClosed() && clock.elapsed() < 300000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double seconds = clock.elapsed() / 1000.0;
-    const bool complete = window.LogText().endsWith(QStringLiteral("Update Complete"));
-    window.CloseWindow();
-    SetProgramFolder(QString());
+    const bool complete = window.logText().endsWith(QStringLiteral("Update Complete"));
+    window.closeWindow();
+    setProgramFolder(QString());
     return complete ? seconds : -1;
 }
 
-double TimeCurl(const QString &base)
+double timeCurl(const QString &base)
 {
     QTemporaryDir target;
     QString config;
-    for (int number = 1; number <= FileCount; ++number) {
+    for (int number = 1; number <= fileCount; ++number) {
         const QString name = QStringLiteral("f%1.bin").arg(number, 3, 10, QLatin1Char('0'));
         config += QStringLiteral("url = \"%1/files/%2\"\noutput = \"%3/%2\"\n")
                       .arg(base, name, target.path());
     }
     const QString configPath = target.filePath(QStringLiteral("curl.cfg"));
-    if (!WriteFile(configPath, config.toUtf8()))
+    if (!writeFile(configPath, config.toUtf8()))
         return -1;
     QElapsedTimer clock;
     clock.start();
@@ -119,7 +119,7 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    SetModalBoxPresenter([](QWidget *, const ModalBoxRequest &request) {
+    setModalBoxPresenter([](QWidget *, const ModalBoxRequest &request) {
         std::fprintf(stderr, "box: %s\n", qPrintable(request.text));
     });
 
@@ -130,18 +130,18 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString base = nginx.url(QString());
-    if (!MakeServedFolder(served.path(), base)) {
+    if (!makeServedFolder(served.path(), base)) {
         std::fprintf(stderr, "cannot lay out the served folder\n");
         return 1;
     }
 
-    const double curlSeconds = TimeCurl(base);
+    const double curlSeconds = timeCurl(base);
     double checkSeconds = 0;
     double runSeconds = 0;
-    const double updaterSeconds = TimeUpdater(base, &checkSeconds, &runSeconds);
+    const double updaterSeconds = timeUpdater(base, &checkSeconds, &runSeconds);
     std::printf("bench_update: %d files (1 x 100 MiB, 20 x 1 MiB, the rest 4-12 KiB) from nginx "
                 "on loopback\n",
-                FileCount);
+                fileCount);
     std::printf("  updater, start of the run to Done enabled: %.3f s (check ended after %.3f s, "
                 "run procedure returned after %.3f s)\n",
                 updaterSeconds, checkSeconds, runSeconds);

@@ -19,27 +19,27 @@
 namespace
 {
 
-constexpr int FileCount = 200;
+constexpr int fileCount = 200;
 constexpr int Changed[] = {3, 50, 99, 150, 200};
 
-QByteArray Content(int number, bool changed)
+QByteArray content(int number, bool changed)
 {
     return QByteArray(20000 + number * 300, char((changed ? 'A' : 'a') + number % 26));
 }
 
-bool WriteFile(const QString &path, const QByteArray &content)
+bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-QString Name(int number)
+QString name(int number)
 {
     return QStringLiteral("f%1.bin").arg(number, 3, 10, QLatin1Char('0'));
 }
 
-bool IsChanged(int number)
+bool isChanged(int number)
 {
     return std::find(std::begin(Changed), std::end(Changed), number) != std::end(Changed);
 }
@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    SetModalBoxPresenter([](QWidget *, const ModalBoxRequest &request) {
+    setModalBoxPresenter([](QWidget *, const ModalBoxRequest &request) {
         std::fprintf(stderr, "box: %s\n", qPrintable(request.text));
     });
 
@@ -66,43 +66,43 @@ int main(int argc, char *argv[])
 
     // The player has the old release; the server the new one.
     QString list =
-        QStringLiteral("[GENERAL]\nTotalFiles=%1\nDate=2026-12-07\nTime=02:00\n").arg(FileCount);
+        QStringLiteral("[GENERAL]\nTotalFiles=%1\nDate=2026-12-07\nTime=02:00\n").arg(fileCount);
     qint64 changedBytes = 0;
-    for (int number = 1; number <= FileCount; ++number) {
-        const QByteArray fresh = Content(number, IsChanged(number));
-        if (IsChanged(number))
+    for (int number = 1; number <= fileCount; ++number) {
+        const QByteArray fresh = content(number, isChanged(number));
+        if (isChanged(number))
             changedBytes += fresh.size();
-        if (!WriteFile(served.filePath(QStringLiteral("files/") + Name(number)), fresh) ||
-            !WriteFile(program.filePath(QStringLiteral("data/") + Name(number)),
-                       Content(number, false)))
+        if (!writeFile(served.filePath(QStringLiteral("files/") + name(number)), fresh) ||
+            !writeFile(program.filePath(QStringLiteral("data/") + name(number)),
+                       content(number, false)))
             return 1;
         list += QStringLiteral("[FILE%1]\nURL=%2/files/%3\nSavePath=\\data\nFileName=%3\n"
                                "Size=%4\nSHA256=%5\n")
                     .arg(number)
-                    .arg(base, Name(number))
+                    .arg(base, name(number))
                     .arg(fresh.size())
                     .arg(QString::fromLatin1(
                         QCryptographicHash::hash(fresh, QCryptographicHash::Sha256).toHex()));
     }
     const QByteArray listBytes = list.toUtf8();
-    if (!WriteFile(served.filePath(QStringLiteral("updates.txt")), listBytes) ||
-        !WriteFile(served.filePath(QStringLiteral("hello.txt")), "Benchmark server") ||
-        !WriteFile(
+    if (!writeFile(served.filePath(QStringLiteral("updates.txt")), listBytes) ||
+        !writeFile(served.filePath(QStringLiteral("hello.txt")), "Benchmark server") ||
+        !writeFile(
             program.filePath(QStringLiteral("updates/init.ini")),
             QStringLiteral("[GENERAL]\nHello=%1/hello.txt\nUpdateFileURL=%1\n").arg(base).toUtf8()))
         return 1;
-    SetProgramFolder(program.path());
+    setProgramFolder(program.path());
 
     QElapsedTimer clock;
     clock.start();
     bool complete = false;
     {
         frmUpdate window;
-        window.Form_Load();
-        while (!window.DoneEnabled() && !window.IsClosed() && clock.elapsed() < 300000)
+        window.formLoad();
+        while (!window.doneEnabled() && !window.isClosed() && clock.elapsed() < 300000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        complete = window.LogText().endsWith(QStringLiteral("Update Complete"));
-        window.CloseWindow();
+        complete = window.logText().endsWith(QStringLiteral("Update Complete"));
+        window.closeWindow();
     }
     const double seconds = clock.elapsed() / 1000.0;
     nginx.stop(); // flushes the access log
@@ -125,7 +125,7 @@ int main(int argc, char *argv[])
     }
     const qint64 least = changedBytes + listBytes.size();
     std::printf("bench_whole: %d pinned files (20-80 KB), %d changed, from nginx on loopback\n",
-                FileCount, int(std::size(Changed)));
+                fileCount, int(std::size(Changed)));
     std::printf("  update %s in %.3f s\n", complete ? "complete" : "NOT complete", seconds);
     std::printf("  requests: %d in all, %d for files\n", requests, fileRequests);
     std::printf("  bytes sent by nginx: %lld (files %lld), headers and greeting included\n",

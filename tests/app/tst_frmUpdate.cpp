@@ -31,8 +31,8 @@ class tst_frmUpdate : public QObject
 private slots:
     void init()
     {
-        SetModalBoxPresenter([this](QWidget *, const ModalBoxRequest &r) { m_boxes << r.text; });
-        SetProgramFolder(m_dir.path());
+        setModalBoxPresenter([this](QWidget *, const ModalBoxRequest &r) { m_boxes << r.text; });
+        setProgramFolder(m_dir.path());
     }
     void cleanup() { QCOMPARE(m_boxes, QStringList()); }
 
@@ -80,14 +80,14 @@ private slots:
              {std::pair<qint64, qint64>{700, 16777217}, {2147483647, 2147483647}}) {
             emit w.Downloader2().DownloadProgress(current, maximum, QStringLiteral("ignored"));
             // Exact: QCOMPARE on a float alone is fuzzy.
-            QCOMPARE(std::pair(bar->Max(), bar->Value()),
+            QCOMPARE(std::pair(bar->max(), bar->value()),
                      std::pair(float(maximum), float(current)));
             QCOMPARE(Child<QLabel>(w, "lblPROGRESS")->text(),
                      QStringLiteral("%1 of %2").arg(current).arg(maximum));
         }
         Child<QTimer>(w, "tmrProgress")->setInterval(1);
         QVERIFY(QSignalSpy(Child<QTimer>(w, "tmrProgress"), &QTimer::timeout).wait());
-        QVERIFY(!w.DoneEnabled());
+        QVERIFY(!w.doneEnabled());
     }
 
     // A whole run whose list offers nothing new ends with Done enabled. A
@@ -107,8 +107,8 @@ private slots:
         QFETCH(bool, cancel);
         QVERIFY(QDir(m_dir.path()).mkpath("updates"));
         TestHttpServer server;
-        QVERIFY(WriteIni(InitIniPath(), "GENERAL", "Hello", server.url("/hello")) &&
-                WriteIni(InitIniPath(), "GENERAL", "UpdateFileURL", server.url("")));
+        QVERIFY(WriteIni(initIniPath(), "GENERAL", "Hello", server.url("/hello")) &&
+                WriteIni(initIniPath(), "GENERAL", "UpdateFileURL", server.url("")));
         frmUpdate w;
         QPushButton *cmdCancel = Child<QPushButton>(w, "cmdCancel");
         const QString greeting = QString(1100, u'x') + QString(" word").repeated(300);
@@ -121,13 +121,13 @@ private slots:
             res.set_content("[GENERAL]\r\nTotalFiles=0\r\n", "text/plain");
         });
         server.start();
-        w.Form_Load();
-        QCOMPARE(w.IsClosed(), cancel);
+        w.formLoad();
+        QCOMPARE(w.isClosed(), cancel);
         QCOMPARE(w.isVisible(), !cancel);
-        QCOMPARE(w.DoneEnabled(), !cancel);
-        QVERIFY(w.LogText().startsWith("\r\n" + greeting + "\r\nDownloading updates.ini"));
-        QVERIFY(w.LogText().endsWith(cancel ? "please wait..." : "\r\nNo Files to Update"));
-        QCOMPARE(ReadIni(InitIniPath(), "GENERAL", "LastUpdateTime") == "Last Update Canceled",
+        QCOMPARE(w.doneEnabled(), !cancel);
+        QVERIFY(w.logText().startsWith("\r\n" + greeting + "\r\nDownloading updates.ini"));
+        QVERIFY(w.logText().endsWith(cancel ? "please wait..." : "\r\nNo Files to Update"));
+        QCOMPARE(ReadIni(initIniPath(), "GENERAL", "LastUpdateTime") == "Last Update Canceled",
                  cancel);
         const QStringList shown = Child<QPlainTextEdit>(w, "txtMain")->toPlainText().split('\n');
         QCOMPARE(shown[1], QString(1024, u'x'));

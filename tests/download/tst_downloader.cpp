@@ -105,7 +105,7 @@ class tst_Downloader : public QObject
             m_warnings.append({text, title});
         });
         const auto add = [this, d](Event::Kind kind, qint64 cur, qint64 max, const QString &tag) {
-            m_events[tag].append({kind, cur, max, d->IsInFlight(tag)});
+            m_events[tag].append({kind, cur, max, d->isInFlight(tag)});
         };
         connect(d, &Downloader::DownloadProgress, this, std::bind_front(add, Event::Progress));
         connect(d, &Downloader::DownloadError, this, std::bind_front(add, Event::Error, 0, 0));
@@ -130,7 +130,7 @@ class tst_Downloader : public QObject
         m_events.remove(path("later"));
         QVERIFY(m_events == before);
         files.insert("later", TestHttpServer::pattern(1000));
-        QCOMPARE(FilesBelow(m_dir->path()), files);
+        QCOMPARE(filesBelow(m_dir->path()), files);
     }
 
 private slots:
@@ -141,7 +141,7 @@ private slots:
              {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
             qunsetenv(name);
         // Long enough for a slow body's 25 ms pauses, short enough to see a stall quickly.
-        ReadFacility::SetTransferTimeoutForTesting(500ms);
+        ReadFacility::setTransferTimeoutForTesting(500ms);
         m_http.addFaultEndpoints();
         m_http.server().new_task_queue = [] { return new httplib::ThreadPool(64); };
         m_http.server().set_logger([this](const auto &, const auto &) { ++m_requests; });
@@ -151,7 +151,7 @@ private slots:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
-        ReadFacility::SetRetrySecondForTesting(retrySecond);
+        ReadFacility::setRetrySecondForTesting(retrySecond);
         m_warnings.clear();
         m_events.clear();
         makeDownloader();
@@ -160,7 +160,7 @@ private slots:
     void cleanup()
     {
         m_downloader.reset();
-        ReadFacility::SetCaFileForTesting({});
+        ReadFacility::setCaFileForTesting({});
     }
 
     void scriptedRead_data()
@@ -206,7 +206,7 @@ private slots:
         m_downloader->BeginDownload(m_http.url("/script"), path());
         QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
         verifyEnd(m_events.value(path()), s.stored.isNull() ? -1 : s.stored.size());
-        QCOMPARE(FilesBelow(m_dir->path()),
+        QCOMPARE(filesBelow(m_dir->path()),
                  s.stored.isNull() ? old : Files({{"target.bin", s.stored}}));
         const QList<ScriptedRequest> seen = m_http.scriptedRequests();
         QCOMPARE(seen.size(), 1 + s.waits.size());
@@ -249,7 +249,7 @@ private slots:
         read("/script");
         QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
         verifyEnd(m_events.value(path()), -1);
-        Files files = FilesBelow(root);
+        Files files = filesBelow(root);
         QCOMPARE(files.take("target.bin.partial"), bodyA.first(160000));
         QCOMPARE(files.keys(), QStringList({"target.bin", "target.bin.partial.meta"}));
 
@@ -266,7 +266,7 @@ private slots:
         read(tamper == Tamper::Address ? "/script?other" : "/script");
         QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
         verifyEnd(m_events.value(path()), bodyA.size());
-        QCOMPARE(FilesBelow(root), expected);
+        QCOMPARE(filesBelow(root), expected);
         const QList<ScriptedRequest> seen = m_http.scriptedRequests();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen[0].ranges, tamper == Tamper::None ? "bytes=160000-|\"v1\"" : "|");
@@ -274,7 +274,7 @@ private slots:
 
     // Reads that never complete raise no event and leave their old files: a
     // refused one shows the box at once (one refused into a busy file is in
-    // queuedReadsEachFetchedOnce); AbortAll drops the reads under way, one
+    // queuedReadsEachFetchedOnce); abortAll drops the reads under way, one
     // waiting to be tried again included, and so does destroying the control;
     // either ends at once.
     void unfinishedReadsLeaveOldFiles()
@@ -291,7 +291,7 @@ private slots:
             // The last one has an address but no file.
             m_downloader->BeginDownload(url, code == 1005 ? QString() : path("a"));
             warnings.append(
-                {text.arg(code).arg(DownloaderErrorDescription(DownloaderError(code))), "Warning"});
+                {text.arg(code).arg(downloaderErrorDescription(DownloaderError(code))), "Warning"});
         }
         QCOMPARE(m_warnings, warnings);
 
@@ -300,14 +300,14 @@ private slots:
             QVERIFY(writeFiles(m_dir->path(), files));
             m_downloader->BeginDownload(m_http.url(url), path(name));
         };
-        ReadFacility::SetRetrySecondForTesting(10s);
+        ReadFacility::setRetrySecondForTesting(10s);
         m_http.setScript({{.status = 503, .body = "busy"}});
         // Over one connection: the one that waits for a retry first.
         start("a", "/script");
         start("b", "/slow");
         QTRY_VERIFY(!m_events.value(path("b")).isEmpty() && m_http.scriptedRequests().size() == 1);
-        m_downloader->AbortAll();
-        QCOMPARE(m_downloader->InFlight(), 0);
+        m_downloader->abortAll();
+        QCOMPARE(m_downloader->inFlight(), 0);
         verifyDropped(files);
 
         start("c", "/script");
@@ -335,15 +335,15 @@ private slots:
         // A second read into a file in flight is refused; the first keeps the file.
         m_downloader->BeginDownload(m_http.url("/bytes/10"), path("0"));
         QVERIFY(m_warnings.size() == 1 && m_warnings[0][0].startsWith("1006:"));
-        QCOMPARE(m_downloader->InFlight(), count);
+        QCOMPARE(m_downloader->inFlight(), count);
 
-        QTRY_COMPARE_WITH_TIMEOUT(m_downloader->InFlight(), 0, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_downloader->inFlight(), 0, 20000);
         Files files;
         for (int i = 0; i < count; ++i) {
             verifyEnd(m_events.value(path(QString::number(i))), size(i));
             files.insert(QString::number(i), TestHttpServer::pattern(size(i)));
         }
-        QCOMPARE(FilesBelow(m_dir->path()), files);
+        QCOMPARE(filesBelow(m_dir->path()), files);
         QCOMPARE(m_requests.load(), count);
     }
 
@@ -368,7 +368,7 @@ private slots:
                                 .arg(m_http.url("/bytes/5000")));
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
         const auto read = [&](const QString &url, const QString &caFile, const QString &name) {
-            ReadFacility::SetCaFileForTesting(caFile);
+            ReadFacility::setCaFileForTesting(caFile);
             m_downloader->BeginDownload(nginx.url(url), path(name));
         };
         read("/moved", certificate, "trusted");
@@ -376,11 +376,11 @@ private slots:
         // TLS could not protect a read that anybody on the way can answer.
         read("/to-http", certificate, "to-http");
 
-        QTRY_COMPARE(m_downloader->InFlight(), 0);
+        QTRY_COMPARE(m_downloader->inFlight(), 0);
         verifyEnd(m_events.value(path("trusted")), 5000);
         verifyEnd(m_events.value(path("untrusted")), -1);
         verifyEnd(m_events.value(path("to-http")), -1);
-        QCOMPARE(FilesBelow(m_dir->path()), Files({{"trusted", TestHttpServer::pattern(5000)}}));
+        QCOMPARE(filesBelow(m_dir->path()), Files({{"trusted", TestHttpServer::pattern(5000)}}));
     }
 
     // The greeting is fetched in one call that blocks the window's thread:
@@ -390,7 +390,7 @@ private slots:
         const auto fetch = [this](const ScriptedReply &reply, std::chrono::milliseconds timeout,
                                   const QString &url = "/script") {
             m_http.setScript({reply});
-            return Inet::OpenURL(m_http.url(url), timeout);
+            return Inet::openURL(m_http.url(url), timeout);
         };
         QTimer tick;
         QSignalSpy fired(&tick, &QTimer::timeout);

@@ -64,13 +64,13 @@ private slots:
             fs::create_hard_link(m_profile, held);
             ReadIni(file(), "GENERAL", "LastUpdate");
             QVERIFY(WriteIni(file(), " GENERAL ", "LastUpdate\t", row.value));
-            QCOMPARE(ReadAll(file()), row.after);
+            QCOMPARE(readAll(file()), row.after);
             QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), QString::fromLatin1(row.value));
-            QCOMPARE(ReadAll(m_dir.filePath("held")), row.before);
+            QCOMPARE(readAll(m_dir.filePath("held")), row.before);
             QVERIFY(!fs::equivalent(m_profile, held));
             fs::remove(held);
         }
-        const QByteArray old = ReadAll(file());
+        const QByteArray old = readAll(file());
         QVERIFY(!WriteIni(file(), "GENERAL", "LastUpdate", "a\nInjected=1"));
         // A file-size limit fails the write of the new profile, root or not.
         rlimit limit{};
@@ -81,8 +81,8 @@ private slots:
         const bool written = WriteIni(file(), "GENERAL", "LastUpdate", QString(100, 'v'));
         QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
         QVERIFY(!written);
-        QCOMPARE(ReadAll(file()), old);
-        QCOMPARE(FilesBelow(m_dir.path()).keys(), QStringList{"init.ini"});
+        QCOMPARE(readAll(file()), old);
+        QCOMPARE(filesBelow(m_dir.path()).keys(), QStringList{"init.ini"});
         // A folder that takes new names but keeps its old ones (append-only,
         // which binds root too) fails the commit that replaces the profile.
         if (QProcess::execute("chattr", {"+a", m_dir.path()}) != 0)
@@ -90,7 +90,7 @@ private slots:
         const bool committed = WriteIni(file(), "GENERAL", "LastUpdate", "c");
         QProcess::execute("chattr", {"-a", m_dir.path()});
         QVERIFY(!committed);
-        QCOMPARE(ReadAll(file()), old);
+        QCOMPARE(readAll(file()), old);
     }
 
     // Reads keep the indexed content while the file is unchanged. A rewrite
@@ -99,10 +99,10 @@ private slots:
     // stamp is not yet trusted) new content.
     void rewriteIsSeen()
     {
-        const auto restore = qScopeGuard([] { ProfileCache::TrustStampsAtOnceForTests(false); });
+        const auto restore = qScopeGuard([] { ProfileCache::trustStampsAtOnceForTests(false); });
         for (const auto &[inPlace, trustAtOnce] :
              {std::pair{false, true}, {true, true}, {true, false}}) {
-            ProfileCache::TrustStampsAtOnceForTests(trustAtOnce);
+            ProfileCache::trustStampsAtOnceForTests(trustAtOnce);
             store("[GENERAL]\r\nLastUpdate=old\r\n");
             QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
             const auto modified = fs::last_write_time(m_profile);
@@ -126,7 +126,7 @@ private slots:
                                                    {QString(400, u'9'), qInf()},
                                                    {"0." + QString(400, u'0') + "1", 0}};
         for (const auto &[text, expected] : rows)
-            QVERIFY2(NumericValue(text) == expected, qPrintable(text.left(20)));
+            QVERIFY2(::numericValue(text) == expected, qPrintable(text.left(20)));
         QLocale::setDefault(QLocale::system());
     }
 };

@@ -6,20 +6,20 @@
 #include <QMap>
 
 // The whole content of `path`; empty when it cannot be read.
-inline QByteArray ReadAll(const QString &path)
+inline QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Every file below `root`, hidden ones too, by its path from `root`.
-inline QMap<QString, QByteArray> FilesBelow(const QString &root)
+inline QMap<QString, QByteArray> filesBelow(const QString &root)
 {
     QMap<QString, QByteArray> files;
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        files.insert(QDir(root).relativeFilePath(path), ReadAll(path));
+        files.insert(QDir(root).relativeFilePath(path), readAll(path));
     }
     return files;
 }

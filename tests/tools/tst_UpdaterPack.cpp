@@ -9,7 +9,7 @@ namespace
 {
 
 // Runs the tool: its exit code and what it wrote to stderr.
-std::pair<int, QString> Pack(const QStringList &args)
+std::pair<int, QString> pack(const QStringList &args)
 {
     QProcess process;
     process.start(UPDATER_PACK, args);
@@ -17,7 +17,7 @@ std::pair<int, QString> Pack(const QStringList &args)
     return {finished ? process.exitCode() : -1, process.readAllStandardError()};
 }
 
-void Touch(const QString &path)
+void touch(const QString &path)
 {
     QVERIFY(QDir().mkpath(QFileInfo(path).path()));
     QVERIFY(QFile(path).open(QIODevice::WriteOnly));
@@ -49,11 +49,11 @@ private slots:
     {
         QTemporaryDir dir;
         const QString secret = dir.filePath("key");
-        QCOMPARE(Pack({"keygen", secret, dir.filePath("key.pub")}).first, 0);
+        QCOMPARE(pack({"keygen", secret, dir.filePath("key.pub")}).first, 0);
         QVERIFY(!(QFile::permissions(secret) & (QFile::ReadGroup | QFile::ReadOther)));
         // The checksum minisign checks a key with: BLAKE2b-256 over "Ed", the
         // key id and the secret key, stored last.
-        const QByteArray record = QByteArray::fromBase64(ReadAll(secret).split('\n').value(1));
+        const QByteArray record = QByteArray::fromBase64(readAll(secret).split('\n').value(1));
         QCOMPARE(record.size(), 158);
         QCOMPARE(record.sliced(126), QCryptographicHash::hash("Ed" + record.sliced(54, 72),
                                                               QCryptographicHash::Blake2b_256));
@@ -79,13 +79,13 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(QDir::setCurrent(dir.path()));
         for (const QString &file : refusal.files + QStringList{"a/b.txt"})
-            Touch("game/" + file);
+            touch("game/" + file);
         if (refusal.linkToFolder)
             QVERIFY(QFile::link(dir.filePath("game/a"), "game/link"));
         if (refusal.serverOccupied)
-            Touch("server/keep.txt");
+            touch("server/keep.txt");
 
-        const auto [exitCode, err] = Pack(QStringList{"build", "game", "server"} + refusal.options);
+        const auto [exitCode, err] = pack(QStringList{"build", "game", "server"} + refusal.options);
         QCOMPARE(exitCode, refusal.exitCode);
         QVERIFY2(err.contains(refusal.message), qPrintable(err));
         // Nothing written, not even a half-built folder beside the server's.

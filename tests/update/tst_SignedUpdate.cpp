@@ -14,25 +14,25 @@
 namespace
 {
 
-int Run(const QString &program, const QStringList &args)
+int runTool(const QString &program, const QStringList &args)
 {
     QProcess process;
     process.start(program, args);
     return process.waitForFinished(60000) ? process.exitCode() : -1;
 }
 
-void WriteFile(const QString &path, const QByteArray &content)
+void writeFile(const QString &path, const QByteArray &content)
 {
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
-void EditFile(const QString &path, const QByteArray &from, const QByteArray &to)
+void editFile(const QString &path, const QByteArray &from, const QByteArray &to)
 {
-    QByteArray content = ReadAll(path);
+    QByteArray content = readAll(path);
     QVERIFY2(content.contains(from), from.constData());
-    WriteFile(path, content.replace(content.indexOf(from), from.size(), to));
+    writeFile(path, content.replace(content.indexOf(from), from.size(), to));
 }
 
 // Nested folders, names that are odd but legal, and an empty file.
@@ -74,12 +74,12 @@ class tst_SignedUpdate : public QObject
     // The served list signed again by minisign, by `key`.
     void Resign(const QString &key = "key", const QStringList &options = {})
     {
-        QCOMPARE(Run("minisign", QStringList{"-S", "-s", key, "-m", List} + options), 0);
+        QCOMPARE(runTool("minisign", QStringList{"-S", "-s", key, "-m", List} + options), 0);
     }
     // The served list changed by its publisher, who signs it again.
-    void EditSigned(const QByteArray &from, const QByteArray &to)
+    void editSigned(const QByteArray &from, const QByteArray &to)
     {
-        EditFile(List, from, to);
+        editFile(List, from, to);
         Resign();
     }
 
@@ -88,7 +88,7 @@ private slots:
     {
         QVERIFY2(!QStandardPaths::findExecutable("minisign").isEmpty(),
                  "minisign is not installed (scripts/setup installs it)");
-        SetModalBoxPresenter(
+        setModalBoxPresenter(
             [](QWidget *, const ModalBoxRequest &box) { QFAIL(qPrintable(box.text)); });
     }
 
@@ -98,21 +98,21 @@ private slots:
         const QString now = QString::number(QDateTime::currentSecsSinceEpoch());
         QTest::newRow("round trip") << Case{[] {}, {}, "Update Complete"};
         QTest::newRow("file changed after signing") << Case{
-            [] { WriteFile("www/srv/files/game.cfg", "volume=9\n"); }, "game.cfg", OneFailed};
+            [] { writeFile("www/srv/files/game.cfg", "volume=9\n"); }, "game.cfg", OneFailed};
         QTest::newRow("size larger than the file")
-            << Case{[this] { EditSigned("Size=70000\n", "Size=70001\n"); }, Map, OneFailed};
+            << Case{[this] { editSigned("Size=70000\n", "Size=70001\n"); }, Map, OneFailed};
         QTest::newRow("size malformed")
-            << Case{[this] { EditSigned("Size=70000\n", "Size=+70000\n"); }, Map, OneFailed};
+            << Case{[this] { editSigned("Size=70000\n", "Size=+70000\n"); }, Map, OneFailed};
         QTest::newRow("file not pinned by its hash")
-            << Case{[this] { EditSigned("SHA256=", "Comment="); }, Map, OneFailed};
+            << Case{[this] { editSigned("SHA256=", "Comment="); }, Map, OneFailed};
         QTest::newRow("signed by another key") << Case{[this] {
-            QCOMPARE(Run(UPDATER_PACK, {"keygen", "other", "other.pub"}), 0);
+            QCOMPARE(runTool(UPDATER_PACK, {"keygen", "other", "other.pub"}), 0);
             Resign("other");
         }};
         QTest::newRow("list changed after signing")
-            << Case{[] { EditFile(List, "Date=2026-12-07", "Date=2026-12-08"); }};
+            << Case{[] { editFile(List, "Date=2026-12-07", "Date=2026-12-08"); }};
         QTest::newRow("trusted comment changed") << Case{
-            [] { EditFile(List + ".minisig", "comment: timestamp:", "comment: timestamp:9"); }};
+            [] { editFile(List + ".minisig", "comment: timestamp:", "comment: timestamp:9"); }};
         QTest::newRow("no signature") << Case{[] { QVERIFY(QFile::remove(List + ".minisig")); }};
         QTest::newRow("expired") << Case{[=, this] {
             Resign("key", {"-t", "timestamp:" + now + "\texpires:" + now});
@@ -135,37 +135,37 @@ private slots:
         QVERIFY(QDir::setCurrent(m_dir->path()));
         m_recorded.clear();
         for (auto it = Game.cbegin(); it != Game.cend(); ++it)
-            WriteFile("game/" + it.key(), it.value());
+            writeFile("game/" + it.key(), it.value());
         QVERIFY(QDir().mkpath("program/updates") && QDir().mkpath("www"));
-        SetProgramFolder(QDir::current().filePath("program"));
+        setProgramFolder(QDir::current().filePath("program"));
         NginxServer nginx("www");
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
-        QCOMPARE(Run(UPDATER_PACK, {"keygen", "key", "key.pub"}), 0);
-        QCOMPARE(Run(UPDATER_PACK, {"build", "game", "www/srv", "--url", nginx.url("/srv"),
-                                    "--secret", "key", "--date", "2026-12-07"}),
+        QCOMPARE(runTool(UPDATER_PACK, {"keygen", "key", "key.pub"}), 0);
+        QCOMPARE(runTool(UPDATER_PACK, {"build", "game", "www/srv", "--url", nginx.url("/srv"),
+                                        "--secret", "key", "--date", "2026-12-07"}),
                  0);
         // The tool's signature passes minisign too.
-        QCOMPARE(Run("minisign", {"-V", "-p", "key.pub", "-m", List}), 0);
+        QCOMPARE(runTool("minisign", {"-V", "-p", "key.pub", "-m", List}), 0);
         run.tamper();
         // nginx reads through an unprivileged worker.
-        QCOMPARE(Run("chmod", {"-R", "a+rX", "www"}), 0);
+        QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
         const QString init = "program/updates/init.ini";
-        WriteFile(init,
+        writeFile(init,
                   QStringLiteral("[GENERAL]\r\nHello=%1\r\nUpdateFileURL=%2\r\nPublicKey=%3\r\n"
                                  "ListTimestamp=%4\r\n")
                       .arg(nginx.url("/srv/hello.txt"), nginx.url("/srv"),
-                           ReadAll("key.pub").split('\n').value(1), m_recorded)
+                           readAll("key.pub").split('\n').value(1), m_recorded)
                       .toUtf8());
-        const QByteArray initBefore = ReadAll(init);
+        const QByteArray initBefore = readAll(init);
 
         frmUpdate window;
-        window.Form_Load();
-        QTRY_VERIFY_WITH_TIMEOUT(window.DoneEnabled() || window.IsClosed(), 30000);
-        QVERIFY(!window.IsClosed());
-        const QStringList log = window.LogText().split("\r\n");
+        window.formLoad();
+        QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled() || window.isClosed(), 30000);
+        QVERIFY(!window.isClosed());
+        const QStringList log = window.logText().split("\r\n");
         QCOMPARE(log.last(), run.lastLine);
         QCOMPARE(log.contains("Failed to download " + run.failed), !run.failed.isEmpty());
-        QMap<QString, QByteArray> installed = FilesBelow(ProgramFolder());
+        QMap<QString, QByteArray> installed = filesBelow(programFolder());
         installed.removeIf([](const auto &file) { return file.key().startsWith("updates/"); });
         if (run.failed.isEmpty()) {
             QCOMPARE(installed.keys(), Game.keys());
@@ -175,7 +175,7 @@ private slots:
             QVERIFY(qAbs(signedAt - QDateTime::currentSecsSinceEpoch()) < 60);
         } else {
             QCOMPARE(installed.keys(), QStringList());
-            QCOMPARE(ReadAll(init), initBefore);
+            QCOMPARE(readAll(init), initBefore);
         }
     }
 
@@ -186,17 +186,17 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(m_dir->path()));
         const QByteArray list = "[GENERAL]\nTotalFiles=0\n";
-        WriteFile(List, list);
+        writeFile(List, list);
         // Key a is drawn until its base64 holds a "/": libsodium alone would
         // read any byte above 0x7F as one.
         QByteArray key;
         for (int tries = 0; tries < 30 && !key.contains('/'); ++tries) {
-            QCOMPARE(Run("minisign", {"-G", "-W", "-f", "-p", "a.pub", "-s", "a"}), 0);
-            key = ReadAll("a.pub").split('\n').value(1);
+            QCOMPARE(runTool("minisign", {"-G", "-W", "-f", "-p", "a.pub", "-s", "a"}), 0);
+            key = readAll("a.pub").split('\n').value(1);
         }
-        QCOMPARE(Run("minisign", {"-G", "-W", "-p", "b.pub", "-s", "b"}), 0);
+        QCOMPARE(runTool("minisign", {"-G", "-W", "-p", "b.pub", "-s", "b"}), 0);
         const auto verified = [&](const QByteArray &publicKey) {
-            return ListSignature::Verify(list, ReadAll(List + ".minisig"), publicKey).failure;
+            return ListSignature::verify(list, readAll(List + ".minisig"), publicKey).failure;
         };
         Resign("a");
         QCOMPARE(verified(key), ListSignature::Failure::None); // prehashed, "ED"
@@ -207,9 +207,9 @@ private slots:
         Resign("b");
         QCOMPARE(verified(key), ListSignature::Failure::OtherKey);
 
-        QVERIFY(ParseExpectedFile("+5", {}).malformed);
-        QVERIFY(ParseExpectedFile({}, QString(63, u'a')).malformed);
-        QVERIFY(ParseExpectedFile({}, QString(63, u'a') + u'g').malformed);
+        QVERIFY(parseExpectedFile("+5", {}).malformed);
+        QVERIFY(parseExpectedFile({}, QString(63, u'a')).malformed);
+        QVERIFY(parseExpectedFile({}, QString(63, u'a') + u'g').malformed);
     }
 };
 

@@ -28,7 +28,7 @@ const QString Date = "2026-12-01", Time = "18:30 PM", Greeting = "Welcome, adven
 const QStringList NoFiles = {"Finished.......", "No Files to Update"};
 const QStringList Complete = {"Finished.......", "Update Complete"};
 
-QStringList Failed(int files)
+QStringList failed(int files)
 {
     return {"Finished.......",
             QString::number(files) + " Files Failed, Update Will Be Offered Again"};
@@ -36,7 +36,7 @@ QStringList Failed(int files)
 
 // FILE1, FILE2, ... in the order given, each as {URL, SavePath, FileName}
 // and, for a pinned file, its body.
-QByteArray List(const QString &totalFiles, const QList<QStringList> &files)
+QByteArray list(const QString &totalFiles, const QList<QStringList> &files)
 {
     QString text =
         "[GENERAL]\r\nTotalFiles=" + totalFiles + "\r\nDate=" + Date + "\r\nTime=" + Time;
@@ -51,7 +51,7 @@ QByteArray List(const QString &totalFiles, const QList<QStringList> &files)
     return text.toUtf8() + "\r\n";
 }
 
-void WriteFile(const QString &path, const QByteArray &content)
+void writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
@@ -96,16 +96,16 @@ class tst_UpdateRun : public QObject
     QList<ModalBoxRequest> m_boxes;
 
     QString Url(const QString &path) const { return m_server.url(path); }
-    QString Path(const QString &relative) const { return m_program.filePath(relative); }
+    QString path(const QString &relative) const { return m_program.filePath(relative); }
 
-    void Serve(const std::string &path, const QByteArray &body, int delayMs = 0)
+    void serve(const std::string &path, const QByteArray &body, int delayMs = 0)
     {
         std::lock_guard lock(m_mutex);
         m_documents[path] = {body.toStdString(), delayMs};
         m_requests.clear();
     }
 
-    QStringList Requests()
+    QStringList requests()
     {
         std::lock_guard lock(m_mutex);
         return m_requests;
@@ -116,7 +116,7 @@ class tst_UpdateRun : public QObject
     QMap<QString, QByteArray> Files() const
     {
         QMap<QString, QByteArray> files;
-        const QMap<QString, QByteArray> all = FilesBelow(m_outer->path());
+        const QMap<QString, QByteArray> all = filesBelow(m_outer->path());
         for (auto it = all.cbegin(); it != all.cend(); ++it)
             files.insert(m_program.relativeFilePath(m_outer->filePath(it.key())), it.value());
         for (const char *kept : {"updates/init.ini", "updates/updates.ini", "updates/updater.lock"})
@@ -126,13 +126,13 @@ class tst_UpdateRun : public QObject
 
     QStringList Record() const
     {
-        const QString init = Path("updates/init.ini");
+        const QString init = path("updates/init.ini");
         return {ReadIni(init, "GENERAL", "LastUpdate"), ReadIni(init, "GENERAL", "LastUpdateTime")};
     }
 
-    void WriteInit(const QString &date = "2026-01-01", const QString &time = "10:00")
+    void writeInit(const QString &date = "2026-01-01", const QString &time = "10:00")
     {
-        WriteFile(Path("updates/init.ini"),
+        writeFile(path("updates/init.ini"),
                   QStringLiteral("[GENERAL]\r\nHello=%1\r\nUpdateFileURL=%2\r\nLastUpdate=%3\r\n"
                                  "LastUpdateTime=%4\r\n")
                       .arg(Url("/hello.txt"), Url("/list"), date, time)
@@ -159,12 +159,12 @@ private slots:
                 res.status = 404;
         });
         m_server.start();
-        Serve("/hello.txt", Greeting.toUtf8());
-        Serve("/files/a.txt", "alpha");
-        Serve("/files/slow", "slow", 1000);
-        Serve("/files/slow2", "slow two", 1000);
-        Serve("/files/held", "held");
-        UpdateRun::SetListWaitForTesting(2000);
+        serve("/hello.txt", Greeting.toUtf8());
+        serve("/files/a.txt", "alpha");
+        serve("/files/slow", "slow", 1000);
+        serve("/files/slow2", "slow two", 1000);
+        serve("/files/held", "held");
+        UpdateRun::setListWaitForTesting(2000);
     }
 
     void init()
@@ -172,9 +172,9 @@ private slots:
         m_outer = std::make_unique<QTemporaryDir>();
         QVERIFY(m_outer->isValid() && QDir(m_outer->path()).mkpath("a/game/updates"));
         m_program.setPath(m_outer->filePath("a/game"));
-        SetProgramFolder(m_program.path());
+        setProgramFolder(m_program.path());
         m_boxes.clear();
-        SetModalBoxPresenter([this](QWidget *, const ModalBoxRequest &r) { m_boxes << r; });
+        setModalBoxPresenter([this](QWidget *, const ModalBoxRequest &r) { m_boxes << r; });
     }
 
     void cleanup()
@@ -182,7 +182,7 @@ private slots:
         m_hold = false;
         if (!m_mounted.isEmpty())
             QProcess::execute("umount", {"--lazy", std::exchange(m_mounted, QString())});
-        SetModalBoxPresenter({});
+        setModalBoxPresenter({});
         m_outer.reset();
     }
 
@@ -190,17 +190,17 @@ private slots:
     {
         QTest::addColumn<RunCase>("c");
         const QStringList a = {Url("/files/a.txt"), "", "a.txt"};
-        const QByteArray oneFile = List("1", {a, {Url("/files/b"), "\\data", "b.dat"}});
+        const QByteArray oneFile = list("1", {a, {Url("/files/b"), "\\data", "b.dat"}});
         const QStringList oneFileLog = {"1 Files Found...", "Downloading a.txt"};
         // Below zero (as at 0) both the check and the run take the no-files exit.
-        QTest::newRow("TotalFiles negative") << RunCase{List("-2", {a}), NoFiles + NoFiles};
+        QTest::newRow("TotalFiles negative") << RunCase{list("-2", {a}), NoFiles + NoFiles};
         // Regression: a count near 2^31 kept the run starting refused
         // transfers for days. No more files are tried than the list has
         // sections: FILE2 has none, and its empty address fails it.
         QTest::newRow("TotalFiles huge") << RunCase{
-            List("2147483647", {a}),
+            list("2147483647", {a}),
             QStringList{"2147483647 Files Found...", "Downloading a.txt", "Failed to download "} +
-                Failed(2147483646),
+                failed(2147483646),
             {{"updates/staging/a.txt", "alpha"}}};
         // Names that climb out (at "\" or "/", in the forms Windows reads as
         // ".."), name a drive, or name a file the update must not touch in
@@ -223,15 +223,15 @@ private slots:
         for (const QStringList &file : refused)
             refusedLog << "Failed to download " + file[2];
         QTest::newRow("refused names and addresses") << RunCase{
-            List(QString::number(refused.size() + 1),
+            list(QString::number(refused.size() + 1),
                  refused + QList<QStringList>{{a[0], "\\.\\d..ok", "init.ini"}}),
-            refusedLog + QStringList{"Downloading init.ini"} + Failed(int(refused.size())),
+            refusedLog + QStringList{"Downloading init.ini"} + failed(int(refused.size())),
             {{"updates/staging/d..ok/init.ini", "alpha"}}};
         // One target in two spellings: the second waits for the first, and
         // its bytes stay. The record names the list whose files were
         // started, though another lands while the second is in flight.
         QTest::newRow("one target, two spellings; list replaced while a file is in flight")
-            << RunCase{.list = List("2", {{Url("/files/slow"), "\\data\\", "s"},
+            << RunCase{.list = list("2", {{Url("/files/slow"), "\\data\\", "s"},
                                           {Url("/files/slow2"), "/data", "s"}}),
                        .log = QStringList{"2 Files Found...", "Downloading s", "Downloading s"} +
                               Complete,
@@ -259,14 +259,14 @@ private slots:
         // Regression: the first pass read the list left by the previous run,
         // before this run's list had arrived, and took the no-files exit.
         QTest::newRow("slow list, previous one not taken")
-            << RunCase{oneFile, oneFileLog + Complete, {{"a.txt", "alpha"}}, List("0", {}), 700};
+            << RunCase{oneFile, oneFileLog + Complete, {{"a.txt", "alpha"}}, list("0", {}), 700};
         // The check stops waiting for a list that does not come, drops it
         // and works with the previous one.
         const QStringList failedList = QStringList{"Failed to download updates.ini"} + oneFileLog;
         QTest::newRow("list not found: previous one used")
             << RunCase{{}, failedList + Complete, {{"a.txt", "alpha"}}, oneFile};
         QTest::newRow("list never finishes: previous one used")
-            << RunCase{List("0", {}), failedList + Complete, {{"a.txt", "alpha"}}, oneFile, 5000};
+            << RunCase{list("0", {}), failedList + Complete, {{"a.txt", "alpha"}}, oneFile, 5000};
     }
 
     void run()
@@ -279,42 +279,42 @@ private slots:
             m_mounted = m_program.path();
             QVERIFY(m_program.mkpath("updates"));
         }
-        Serve("/hello.txt", c.greeting);
-        Serve("/list/updates.txt", c.list, c.listDelayMs);
-        WriteInit(c.lastDate, c.lastTime);
-        const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
+        serve("/hello.txt", c.greeting);
+        serve("/list/updates.txt", c.list, c.listDelayMs);
+        writeInit(c.lastDate, c.lastTime);
+        const QByteArray initBefore = readAll(path("updates/init.ini"));
         if (!c.previousList.isEmpty())
-            WriteFile(Path("updates/updates.ini"), c.previousList);
+            writeFile(path("updates/updates.ini"), c.previousList);
         // A list that landed after its run stopped waiting is never used.
-        WriteFile(SignedList::ArrivingListPath(), List("1", {{Url("/files/a.txt"), "", "x"}}));
+        writeFile(SignedList::arrivingListPath(), list("1", {{Url("/files/a.txt"), "", "x"}}));
 
         frmUpdate window;
         if (c.diskFullAtEnd)
             connect(&window.Downloader2(), &Downloader::DownloadComplete, &window,
                     [&](qint64, const QString &target) {
-                        QFile filler(Path("filler"));
-                        if (target != SignedList::ArrivingListPath() &&
+                        QFile filler(path("filler"));
+                        if (target != SignedList::arrivingListPath() &&
                             filler.open(QIODevice::Append | QIODevice::Unbuffered))
                             while (filler.write(QByteArray(65536, 'f')) > 0) {
                             }
                     });
         // A run that hangs is closed, and fails below rather than by time-out.
-        QTimer::singleShot(20000, &window, &frmUpdate::CloseWindow);
-        window.Form_Load();
+        QTimer::singleShot(20000, &window, &frmUpdate::closeWindow);
+        window.formLoad();
         if (!c.listAfterStart.isEmpty()) {
-            QVERIFY(window.Downloader2().InFlight() > 0);
-            WriteFile(Path("updates/updates.ini"), c.listAfterStart);
+            QVERIFY(window.Downloader2().inFlight() > 0);
+            writeFile(path("updates/updates.ini"), c.listAfterStart);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(window.DoneEnabled() || window.IsClosed(), 30000);
-        QVERIFY(!window.IsClosed());
+        QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled() || window.isClosed(), 30000);
+        QVERIFY(!window.isClosed());
         const QStringList log =
             QStringList{"", c.greetingLine, "Downloading updates.ini, please wait...",
                         "Receiving Update File", "Update file received. Checking Information...."} +
             c.log;
-        QCOMPARE(window.LogText().split("\r\n"), log);
-        QCOMPARE(window.BarValue(), window.BarMax());
+        QCOMPARE(window.logText().split("\r\n"), log);
+        QCOMPARE(window.barValue(), window.barMax());
         QVERIFY(m_boxes.isEmpty());
-        QFile::remove(Path("filler"));
+        QFile::remove(path("filler"));
         QCOMPARE(Files(), c.files);
         // No folder is made but for a file that is there.
         QDirIterator folders(m_outer->path(), QDir::Dirs | QDir::NoDotAndDotDot,
@@ -326,7 +326,7 @@ private slots:
         if (log.endsWith("Update Complete"))
             QCOMPARE(Record(), QStringList({Date, Time}));
         else
-            QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
+            QCOMPARE(readAll(path("updates/init.ini")), initBefore);
     }
 
     // A second updater started beside a running one shows one box and ends
@@ -334,29 +334,29 @@ private slots:
     // transfers and leaves the game folder as it was.
     void secondUpdaterThenCancel()
     {
-        WriteInit();
-        WriteFile(Path("a.txt"), "old a");
-        Serve("/list/updates.txt", List("2", {{Url("/files/a.txt"), "", "a.txt"},
+        writeInit();
+        writeFile(path("a.txt"), "old a");
+        serve("/list/updates.txt", list("2", {{Url("/files/a.txt"), "", "a.txt"},
                                               {Url("/files/held"), "\\data", "b.dat"}}));
         m_hold = true;
         frmUpdate first;
-        first.Form_Load();
-        QTRY_VERIFY(!first.Downloader2().IsInFlight(StagedUpdate::StagedPath("a.txt")));
-        QVERIFY(first.Downloader2().IsInFlight(StagedUpdate::StagedPath("data/b.dat")));
-        const QMap<QString, QByteArray> before = FilesBelow(m_outer->path());
-        const QStringList requests = Requests();
+        first.formLoad();
+        QTRY_VERIFY(!first.Downloader2().isInFlight(StagedUpdate::stagedPath("a.txt")));
+        QVERIFY(first.Downloader2().isInFlight(StagedUpdate::stagedPath("data/b.dat")));
+        const QMap<QString, QByteArray> before = filesBelow(m_outer->path());
+        const QStringList requestsBefore = requests();
         frmUpdate second;
-        second.Form_Load();
-        QVERIFY(second.IsClosed());
-        QCOMPARE(second.LogText(), QString());
+        second.formLoad();
+        QVERIFY(second.isClosed());
+        QCOMPARE(second.logText(), QString());
         QCOMPARE(m_boxes.size(), 1);
         QCOMPARE(m_boxes[0].text, QStringLiteral("Another update is running in this folder."));
-        QCOMPARE(FilesBelow(m_outer->path()), before);
-        QCOMPARE(Requests(), requests);
+        QCOMPARE(filesBelow(m_outer->path()), before);
+        QCOMPARE(requests(), requestsBefore);
 
         first.findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
-        QVERIFY(first.IsClosed());
-        QCOMPARE(first.Downloader2().InFlight(), 0);
+        QVERIFY(first.isClosed());
+        QCOMPARE(first.Downloader2().inFlight(), 0);
         QCOMPARE(Record(), QStringList({"Last Update Canceled", "Last Update Canceled"}));
         QCOMPARE(Files(), (QMap<QString, QByteArray>{{"a.txt", "old a"},
                                                      {"updates/staging/a.txt", "alpha"}}));
@@ -369,40 +369,40 @@ private slots:
     // it stopped.
     void wholeUpdateAcrossRuns()
     {
-        WriteInit();
+        writeInit();
         const QString a(1000, 'a'), b(1000, 'b'), c(1000, 'c');
-        Serve("/list/updates.txt", List("3", {{Url("/rel/a"), "", "a", a},
+        serve("/list/updates.txt", list("3", {{Url("/rel/a"), "", "a", a},
                                               {Url("/rel/b"), "", "b", b},
                                               {Url("/rel/c"), "", "c", c}}));
-        Serve("/rel/a", a.toUtf8());
-        WriteFile(Path("a"), "old a");
-        WriteFile(Path("b"), b.toUtf8());
+        serve("/rel/a", a.toUtf8());
+        writeFile(path("a"), "old a");
+        writeFile(path("b"), b.toUtf8());
         const QByteArray meta =
             "updater partial body 1\n" + Url("/rel/c").toUtf8() + "\n\"v1\"\n\n";
-        QVERIFY(QDir().mkpath(StagedUpdate::StagingFolder()));
+        QVERIFY(QDir().mkpath(StagedUpdate::stagingFolder()));
         for (const QString name : {"c", "gone"}) {
-            WriteFile(StagedUpdate::StagedPath(name + ".partial"), c.first(500).toUtf8());
-            WriteFile(StagedUpdate::StagedPath(name + ".partial.meta"), meta);
+            writeFile(StagedUpdate::stagedPath(name + ".partial"), c.first(500).toUtf8());
+            writeFile(StagedUpdate::stagedPath(name + ".partial.meta"), meta);
         }
-        WriteFile(StagedUpdate::StagedPath("gone"), "gone");
-        const QByteArray initBefore = ReadAll(Path("updates/init.ini"));
+        writeFile(StagedUpdate::stagedPath("gone"), "gone");
+        const QByteArray initBefore = readAll(path("updates/init.ini"));
         const auto runToEnd = [&] {
             frmUpdate window;
-            window.Form_Load();
-            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.DoneEnabled(), 30000); }();
-            return window.LogText().split("\r\n").mid(6) + Requests().filter("/rel/");
+            window.formLoad();
+            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled(), 30000); }();
+            return window.logText().split("\r\n").mid(6) + requests().filter("/rel/");
         };
         QCOMPARE(runToEnd(), QStringList({"Downloading a", "Up to date b", "Downloading c",
                                           "Failed to download c"}) +
-                                 Failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
-        QCOMPARE(ReadAll(Path("updates/init.ini")), initBefore);
+                                 failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
+        QCOMPARE(readAll(path("updates/init.ini")), initBefore);
         QCOMPARE(Files(),
                  (QMap<QString, QByteArray>{{"a", "old a"},
                                             {"b", b.toUtf8()},
                                             {"updates/staging/a", a.toUtf8()},
                                             {"updates/staging/c.partial", c.first(500).toUtf8()},
                                             {"updates/staging/c.partial.meta", meta}}));
-        Serve("/rel/c", c.toUtf8());
+        serve("/rel/c", c.toUtf8());
         QCOMPARE(runToEnd(), QStringList({"Up to date a", "Up to date b", "Downloading c"}) +
                                  Complete + QStringList{"/rel/c bytes=500-"});
         QCOMPARE(Files(), (QMap<QString, QByteArray>{
@@ -410,10 +410,10 @@ private slots:
         QCOMPARE(Record(), QStringList({Date, Time}));
 
         // A greeting that cannot be fetched ends the run with its box.
-        Serve("/hello.txt", {});
+        serve("/hello.txt", {});
         frmUpdate failing;
-        failing.Form_Load();
-        QVERIFY(failing.IsClosed());
+        failing.formLoad();
+        QVERIFY(failing.isClosed());
         QCOMPARE(m_boxes.value(0).text + "|" + m_boxes.value(0).title,
                  "Update Failed, Shutting Down.|Update Failed");
     }
@@ -421,9 +421,9 @@ private slots:
     // Missing folders are made along the path; a plain file in the way fails.
     void verifyDir()
     {
-        WriteFile(Path("file"), "");
+        writeFile(path("file"), "");
         VerifyDir("\\data\\maps");
-        QVERIFY(QFileInfo(Path("data/maps")).isDir());
+        QVERIFY(QFileInfo(path("data/maps")).isDir());
         QVERIFY_THROWS_EXCEPTION(UpdateFailure, VerifyDir("\\file\\maps"));
     }
 };

@@ -37,7 +37,7 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
                         "application/octet-stream");
     });
     server.start();
-    const auto WriteFile = [](const QString &path, const QByteArray &content) {
+    const auto writeFile = [](const QString &path, const QByteArray &content) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     };
@@ -47,11 +47,11 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
     const QString updater = program.filePath("updater");
     QVERIFY(QFile::copy(QStringLiteral(UPDATER_BINARY), updater));
     QVERIFY(QDir(program.path()).mkpath("updates"));
-    WriteFile(program.filePath("game.cfg"), "volume=10\n");
+    writeFile(program.filePath("game.cfg"), "volume=10\n");
     const QString init = program.filePath("updates/init.ini");
-    WriteFile(init, "[GENERAL]\nHello=" + server.url("/hello").toUtf8() +
+    writeFile(init, "[GENERAL]\nHello=" + server.url("/hello").toUtf8() +
                         "\nUpdateFileURL=" + server.url("").toUtf8() + "\nLastUpdate=\n");
-    const QByteArray initBefore = ReadAll(init);
+    const QByteArray initBefore = readAll(init);
 
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -65,21 +65,21 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
     const QString journal = program.filePath("updates/update.journal");
     QVERIFY(QFile::exists(journal));
     QVERIFY(QFile::exists(program.filePath("updates/updater.lock")));
-    QCOMPARE(ReadAll(init), initBefore);
-    QCOMPARE(ReadAll(program.filePath("game.cfg")) == "volume=80\n",
+    QCOMPARE(readAll(init), initBefore);
+    QCOMPARE(readAll(program.filePath("game.cfg")) == "volume=80\n",
              !QFile::exists(program.filePath("data/maps/level1.map")));
 
     // What a kill leaves of a list still arriving.
     const QString leftover = program.filePath("updates/.updates.ini.arriving.k1ll3d.part");
-    WriteFile(leftover, "[GENERAL]\nTotalFiles=1\n");
+    writeFile(leftover, "[GENERAL]\nTotalFiles=1\n");
     environment.remove("UPDATER_EXIT_AFTER_MOVES");
     process.setProcessEnvironment(environment);
     process.start(updater, {});
     QTRY_VERIFY_WITH_TIMEOUT(greetings == 2, 10000);
-    QCOMPARE(ReadAll(program.filePath("game.cfg")), QByteArray("volume=80\n"));
-    QCOMPARE(ReadAll(program.filePath("data/maps/level1.map")), map);
+    QCOMPARE(readAll(program.filePath("game.cfg")), QByteArray("volume=80\n"));
+    QCOMPARE(readAll(program.filePath("data/maps/level1.map")), map);
     // Recording the update keeps the other keys of init.ini.
-    QCOMPARE(ReadAll(init),
+    QCOMPARE(readAll(init),
              QByteArray(initBefore).replace("LastUpdate=\n", "LastUpdate=2026-12-01\n") +
                  "LastUpdateTime=18:30\n");
     QVERIFY(!QFile::exists(journal));
