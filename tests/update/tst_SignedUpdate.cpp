@@ -72,7 +72,7 @@ class tst_SignedUpdate : public QObject
     QString m_recorded; // init.ini's "ListTimestamp"
 
     // The served list signed again by minisign, by `key`.
-    void Resign(const QString &key = "key", const QStringList &options = {})
+    void resign(const QString &key = "key", const QStringList &options = {})
     {
         QCOMPARE(runTool("minisign", QStringList{"-S", "-s", key, "-m", List} + options), 0);
     }
@@ -80,7 +80,7 @@ class tst_SignedUpdate : public QObject
     void editSigned(const QByteArray &from, const QByteArray &to)
     {
         editFile(List, from, to);
-        Resign();
+        resign();
     }
 
 private slots:
@@ -107,7 +107,7 @@ private slots:
             << Case{[this] { editSigned("SHA256=", "Comment="); }, Map, OneFailed};
         QTest::newRow("signed by another key") << Case{[this] {
             QCOMPARE(runTool(UPDATER_PACK, {"keygen", "other", "other.pub"}), 0);
-            Resign("other");
+            resign("other");
         }};
         QTest::newRow("list changed after signing")
             << Case{[] { editFile(List, "Date=2026-12-07", "Date=2026-12-08"); }};
@@ -115,7 +115,7 @@ private slots:
             [] { editFile(List + ".minisig", "comment: timestamp:", "comment: timestamp:9"); }};
         QTest::newRow("no signature") << Case{[] { QVERIFY(QFile::remove(List + ".minisig")); }};
         QTest::newRow("expired") << Case{[=, this] {
-            Resign("key", {"-t", "timestamp:" + now + "\texpires:" + now});
+            resign("key", {"-t", "timestamp:" + now + "\texpires:" + now});
         }};
         // An old release replayed is refused; so is the list an earlier run
         // left in place without its signature: it is checked again before
@@ -198,14 +198,34 @@ private slots:
         const auto verified = [&](const QByteArray &publicKey) {
             return ListSignature::verify(list, readAll(List + ".minisig"), publicKey).failure;
         };
-        Resign("a");
+        resign("a");
         QCOMPARE(verified(key), ListSignature::Failure::None); // prehashed, "ED"
         QCOMPARE(verified(QByteArray(key).replace('/', '\xFE')),
                  ListSignature::Failure::MalformedPublicKey);
-        Resign("a", {"-l"});
+        resign("a", {"-l"});
         QCOMPARE(verified(key), ListSignature::Failure::None); // legacy, "Ed"
-        Resign("b");
+        resign("b");
         QCOMPARE(verified(key), ListSignature::Failure::OtherKey);
+
+        // The signature file comes from the server: each damage is refused,
+        // and none is read beyond its own bytes (the sanitizer build says).
+        resign("a");
+        const QByteArray good = readAll(List + ".minisig");
+        const QList<QByteArray> lines = good.split('\n');
+        const auto withRecord = [&](QByteArray record) {
+            return QByteArray(good).replace(lines[1], record.toBase64());
+        };
+        QByteArray otherAlgorithm = QByteArray::fromBase64(lines[1]);
+        otherAlgorithm[1] = 'X';
+        for (const QByteArray &damaged :
+             {good.left(good.size() / 2), good + "extra line\n",
+              withRecord(QByteArray::fromBase64(lines[1]).chopped(1)), withRecord(otherAlgorithm),
+              QByteArray(good).replace(lines[3].left(4), "*" + lines[3].mid(1, 3))}) {
+            writeFile(List + ".minisig", damaged);
+            QCOMPARE(verified(key), ListSignature::Failure::MalformedSignature);
+        }
+        writeFile(List + ".minisig", QByteArray(good).replace("\n", "\r\n"));
+        QCOMPARE(verified(key), ListSignature::Failure::None);
 
         QVERIFY(parseExpectedFile("+5", {}).malformed);
         QVERIFY(parseExpectedFile({}, QString(63, u'a')).malformed);

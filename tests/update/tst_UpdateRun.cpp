@@ -113,7 +113,7 @@ class tst_UpdateRun : public QObject
 
     // Every file below the temporary folder but the profiles and the lock, by
     // its path from the program folder.
-    QMap<QString, QByteArray> Files() const
+    QMap<QString, QByteArray> gameFiles() const
     {
         QMap<QString, QByteArray> files;
         const QMap<QString, QByteArray> all = filesBelow(m_outer->path());
@@ -124,7 +124,7 @@ class tst_UpdateRun : public QObject
         return files;
     }
 
-    QStringList Record() const
+    QStringList record() const
     {
         const QString init = path("updates/init.ini");
         return {ReadIni(init, "GENERAL", "LastUpdate"), ReadIni(init, "GENERAL", "LastUpdateTime")};
@@ -315,7 +315,7 @@ private slots:
         QCOMPARE(window.barValue(), window.barMax());
         QVERIFY(m_boxes.isEmpty());
         QFile::remove(path("filler"));
-        QCOMPARE(Files(), c.files);
+        QCOMPARE(gameFiles(), c.files);
         // No folder is made but for a file that is there.
         QDirIterator folders(m_outer->path(), QDir::Dirs | QDir::NoDotAndDotDot,
                              QDirIterator::Subdirectories);
@@ -324,7 +324,7 @@ private slots:
         // The record is written exactly when the log says the update is
         // complete; otherwise init.ini keeps every byte.
         if (log.endsWith("Update Complete"))
-            QCOMPARE(Record(), QStringList({Date, Time}));
+            QCOMPARE(record(), QStringList({Date, Time}));
         else
             QCOMPARE(readAll(path("updates/init.ini")), initBefore);
     }
@@ -357,9 +357,9 @@ private slots:
         first.findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
         QVERIFY(first.isClosed());
         QCOMPARE(first.Downloader2().inFlight(), 0);
-        QCOMPARE(Record(), QStringList({"Last Update Canceled", "Last Update Canceled"}));
-        QCOMPARE(Files(), (QMap<QString, QByteArray>{{"a.txt", "old a"},
-                                                     {"updates/staging/a.txt", "alpha"}}));
+        QCOMPARE(record(), QStringList({"Last Update Canceled", "Last Update Canceled"}));
+        QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"a.txt", "old a"},
+                                                         {"updates/staging/a.txt", "alpha"}}));
     }
 
     // One update of three pinned files over two runs. A file the server
@@ -396,7 +396,7 @@ private slots:
                                           "Failed to download c"}) +
                                  failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
         QCOMPARE(readAll(path("updates/init.ini")), initBefore);
-        QCOMPARE(Files(),
+        QCOMPARE(gameFiles(),
                  (QMap<QString, QByteArray>{{"a", "old a"},
                                             {"b", b.toUtf8()},
                                             {"updates/staging/a", a.toUtf8()},
@@ -405,9 +405,9 @@ private slots:
         serve("/rel/c", c.toUtf8());
         QCOMPARE(runToEnd(), QStringList({"Up to date a", "Up to date b", "Downloading c"}) +
                                  Complete + QStringList{"/rel/c bytes=500-"});
-        QCOMPARE(Files(), (QMap<QString, QByteArray>{
-                              {"a", a.toUtf8()}, {"b", b.toUtf8()}, {"c", c.toUtf8()}}));
-        QCOMPARE(Record(), QStringList({Date, Time}));
+        QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{
+                                  {"a", a.toUtf8()}, {"b", b.toUtf8()}, {"c", c.toUtf8()}}));
+        QCOMPARE(record(), QStringList({Date, Time}));
 
         // A greeting that cannot be fetched ends the run with its box.
         serve("/hello.txt", {});
