@@ -66,6 +66,11 @@ private slots:
             << Refusal{.files = {"a/.../x.txt"}, .message = "\"a/...\""};
         QTest::newRow("backslash") << Refusal{.files = {"a\\b.txt"}, .message = "\"a\\b.txt\""};
         QTest::newRow("device name") << Refusal{.files = {"a/Aux.txt"}, .message = "\"a/Aux.txt\""};
+        QTest::newRow("colon") << Refusal{.files = {"a/c:d.txt"}, .message = "contains \":\""};
+        QTest::newRow("case twins")
+            << Refusal{.files = {"a/B.txt"}, .message = "differ only by case"};
+        QTest::newRow("the updater's own profile")
+            << Refusal{.files = {"Updates/Init.ini"}, .message = "updater's own profile"};
         QTest::newRow("link to a folder")
             << Refusal{.linkToFolder = true, .message = "\"link\" is a link to a folder"};
         QTest::newRow("server folder not empty")
