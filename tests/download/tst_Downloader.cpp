@@ -411,4 +411,4 @@ private slots:
 };
 
 QTEST_MAIN(tst_Downloader)
-#include "tst_downloader.moc"
+#include "tst_Downloader.moc"
