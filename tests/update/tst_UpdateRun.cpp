@@ -343,6 +343,9 @@ private slots:
         first.formLoad();
         QTRY_VERIFY(!first.Downloader2().isInFlight(StagedUpdate::stagedPath("a.txt")));
         QVERIFY(first.Downloader2().isInFlight(StagedUpdate::stagedPath("data/b.dat")));
+        // The held request must have reached the server before the second
+        // updater starts, or its arrival would look like the second one's.
+        QTRY_VERIFY(requests().contains(QStringLiteral("/files/held")));
         const QMap<QString, QByteArray> before = filesBelow(m_outer->path());
         const QStringList requestsBefore = requests();
         frmUpdate second;
