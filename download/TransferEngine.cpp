@@ -42,6 +42,8 @@ constexpr auto reportInterval = milliseconds(16);
 // calls and writes for a large body, but one above malloc's mmap threshold
 // (128 KiB) costs every small file a mapping and its page faults.
 constexpr long receiveBuffer = 64 * 1024;
+// Why a read of a body that failed its size or SHA-256 check failed, as logged.
+constexpr const char *notExpected = "the body is not the one expected (size or SHA-256)";
 
 // Whether a try that ended with this status or error may go better the next time.
 bool retryable(long status)
@@ -533,13 +535,13 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     if (t.stop == Transfer::Stop::Store)
         return fail(t, QStringLiteral("the body could not be written beside ") + t.target);
     if (t.stop == Transfer::Stop::Unexpected)
-        return fail(t, QStringLiteral("the body is not the one expected (size or SHA-256)"));
-    const QString statusText = QStringLiteral("HTTP status ") + QString::number(status);
+        return fail(t, QString::fromLatin1(notExpected));
     if (t.stop == Transfer::Stop::Restart)
         return retryOrFail(t, milliseconds(0), QStringLiteral("a range of another body"));
     // An error status, whether its page was cut short or not.
     if (t.stop == Transfer::Stop::Status ||
         (result == CURLE_OK && (status < 200 || status > 299))) {
+        const QString statusText = QStringLiteral("HTTP status ") + QString::number(status);
         // A range the server cannot serve: the body changed under the read.
         if (status == 416 && t.resuming && t.restart())
             return retryOrFail(t, asked, statusText);
@@ -562,7 +564,7 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
                            QStringLiteral("a body cut short at ") + QString::number(t.stored));
     if (!t.check->whole(t.stored)) {
         t.spoiled = true;
-        return fail(t, QStringLiteral("the body is not the one expected (size or SHA-256)"));
+        return fail(t, QString::fromLatin1(notExpected));
     }
     report(t, true);
     const quint64 id = t.id;
