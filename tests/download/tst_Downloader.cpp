@@ -19,17 +19,6 @@ const QByteArray bodyA = TestHttpServer::pattern(200000);
 // What a second of waiting between two tries of a read lasts here.
 constexpr std::chrono::milliseconds retrySecond(50);
 
-bool writeFiles(const QString &root, const Files &files)
-{
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        QFile file(root + '/' + it.key());
-        if (!QDir(root).mkpath(QFileInfo(it.key()).path()) || !file.open(QIODevice::WriteOnly) ||
-            file.write(it.value()) != it.value().size())
-            return false;
-    }
-    return true;
-}
-
 struct Event {
     enum Kind { Progress, Error, Complete } kind;
     qint64 cur = 0, max = 0;
@@ -200,7 +189,7 @@ private slots:
     {
         QFETCH(Scenario, s);
         const Files old{{s.targetIsFolder ? "target.bin/old" : "target.bin", oldContent}};
-        QVERIFY(writeFiles(m_dir->path(), old));
+        writeFiles(m_dir->path(), old);
         m_http.setScript(s.replies);
 
         m_downloader->BeginDownload(m_http.url("/script"), path());
@@ -234,7 +223,7 @@ private slots:
     {
         QFETCH(Tamper, tamper);
         const QString root = m_dir->path(), kept = path("target.bin.partial");
-        QVERIFY(writeFiles(root, {{"target.bin", oldContent}}));
+        writeFiles(root, {{"target.bin", oldContent}});
         // Every try is cut short; the read fails with 160000 bytes of the body.
         QList<ScriptedReply> cuts;
         for (const qint64 cutAt : {100000, 120000, 140000, 160000})
@@ -255,9 +244,9 @@ private slots:
 
         Files expected{{"target.bin", bodyA}};
         if (tamper == Tamper::Meta)
-            QVERIFY(writeFiles(root, {{"target.bin.partial.meta",
-                                       "updater partial body 1\n" + m_http.url("/script").toUtf8() +
-                                           "\n\"v1\"\r\nX-Evil: 1\n"}}));
+            writeFiles(root, {{"target.bin.partial.meta", "updater partial body 1\n" +
+                                                              m_http.url("/script").toUtf8() +
+                                                              "\n\"v1\"\r\nX-Evil: 1\n"}});
         if (tamper == Tamper::Link) {
             expected.insert("victim", bodyA.first(160000));
             QVERIFY(QFile::rename(kept, path("victim")) && QFile::link(path("victim"), kept));
@@ -297,7 +286,7 @@ private slots:
 
         const auto start = [&](const QString &name, const QString &url) {
             files.insert(name, oldContent);
-            QVERIFY(writeFiles(m_dir->path(), files));
+            writeFiles(m_dir->path(), files);
             m_downloader->BeginDownload(m_http.url(url), path(name));
         };
         ReadFacility::setRetrySecondForTesting(10s);
@@ -358,7 +347,7 @@ private slots:
         QCOMPARE(QProcess::execute("openssl", request.split(' ')
                                                   << "-keyout" << key << "-out" << certificate),
                  0);
-        QVERIFY(writeFiles(tls.path(), {{"www/file.bin", TestHttpServer::pattern(5000)}}));
+        writeFiles(tls.path(), {{"www/file.bin", TestHttpServer::pattern(5000)}});
         NginxServer nginx(tls.filePath("www"));
         nginx.setTls(certificate, key);
         nginx.addDirectives(QStringLiteral("location = /moved { return 302 /file.bin; } "

@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
+#include <QtTest>
 
 // The whole content of `path`; empty when it cannot be read.
 inline QByteArray readAll(const QString &path)
@@ -22,4 +23,19 @@ inline QMap<QString, QByteArray> filesBelow(const QString &root)
         files.insert(QDir(root).relativeFilePath(path), readAll(path));
     }
     return files;
+}
+
+// Writes `content` to `path`, making its folder first; a failure fails the test.
+inline void writeFile(const QString &path, const QByteArray &content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+}
+
+// The counterpart of filesBelow: every file of `files` below `root`.
+inline void writeFiles(const QString &root, const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        writeFile(root + '/' + it.key(), it.value());
 }

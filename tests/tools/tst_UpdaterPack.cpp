@@ -17,12 +17,6 @@ std::pair<int, QString> pack(const QStringList &args)
     return {finished ? process.exitCode() : -1, process.readAllStandardError()};
 }
 
-void touch(const QString &path)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QVERIFY(QFile(path).open(QIODevice::WriteOnly));
-}
-
 // A build the tool must refuse, writing nothing, with a game folder of
 // "a/b.txt" and `files`.
 struct Refusal {
@@ -84,11 +78,11 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(QDir::setCurrent(dir.path()));
         for (const QString &file : refusal.files + QStringList{"a/b.txt"})
-            touch("game/" + file);
+            writeFile("game/" + file, {});
         if (refusal.linkToFolder)
             QVERIFY(QFile::link(dir.filePath("game/a"), "game/link"));
         if (refusal.serverOccupied)
-            touch("server/keep.txt");
+            writeFile("server/keep.txt", {});
 
         const auto [exitCode, err] = pack(QStringList{"build", "game", "server"} + refusal.options);
         QCOMPARE(exitCode, refusal.exitCode);

@@ -21,13 +21,6 @@ int runTool(const QString &program, const QStringList &args)
     return process.waitForFinished(60000) ? process.exitCode() : -1;
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-}
-
 void editFile(const QString &path, const QByteArray &from, const QByteArray &to)
 {
     QByteArray content = readAll(path);

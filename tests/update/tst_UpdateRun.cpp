@@ -51,12 +51,6 @@ QByteArray list(const QString &totalFiles, const QList<QStringList> &files)
     return text.toUtf8() + "\r\n";
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-}
-
 // One run to its end, and what it must leave behind.
 struct RunCase {
     QByteArray list{};                 // this run's list; a row without one gets a 404

@@ -37,11 +37,6 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
                         "application/octet-stream");
     });
     server.start();
-    const auto writeFile = [](const QString &path, const QByteArray &content) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    };
-
     // The program folder is the executable's own folder.
     QTemporaryDir program;
     const QString updater = program.filePath("updater");
