@@ -1,6 +1,8 @@
 #include "update/FileNameGuard.h"
 
 #include "update/ProgramFolder.h"
+#include "update/RunLock.h"
+#include "update/SignedList.h"
 #include "update/StagedUpdate.h"
 
 #include <QRegularExpression>
@@ -37,6 +39,27 @@ bool FileNameGuard::staysInside(const QString &name)
     return std::none_of(parts.cbegin(), parts.cend(), climbsUp);
 }
 
+std::optional<QString> FileNameGuard::relativeTarget(const QString &suffix)
+{
+    if (suffix.isEmpty() || suffix.contains(QLatin1Char(':')) ||
+        !(suffix.front() == QLatin1Char('\\') || suffix.front() == QLatin1Char('/')))
+        return std::nullopt;
+    QStringList kept;
+    for (const QString &component : components(suffix)) {
+        if (component.isEmpty() || component == QLatin1String("."))
+            continue;
+        if (onlyDotsAndBlanks(component))
+            return std::nullopt;
+        kept.append(component);
+    }
+    // The last component is the file itself: a suffix that ends in a
+    // separator (an empty FileName) names a folder.
+    const QString last = components(suffix).constLast();
+    if (kept.isEmpty() || last.isEmpty() || last == QLatin1String("."))
+        return std::nullopt;
+    return kept.join(QLatin1Char('/'));
+}
+
 QString FileNameGuard::normalised(const QString &path)
 {
     QStringList kept;
@@ -59,7 +82,9 @@ bool FileNameGuard::isProtected(const QString &target)
 {
     const QString name = normalised(target);
     for (const QString &kept :
-         {initIniPath(), updatesIniPath(), programFilePath(), StagedUpdate::journalPath()}) {
+         {initIniPath(), updatesIniPath(), programFilePath(), StagedUpdate::journalPath(),
+          RunLock::path(), SignedList::signaturePath(), SignedList::arrivingListPath(),
+          SignedList::arrivingSignaturePath()}) {
         if (name == normalised(kept))
             return true;
     }

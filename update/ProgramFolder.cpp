@@ -34,6 +34,11 @@ QString programPath(const QString &suffix)
     return programFolder() + nativeSuffix;
 }
 
+QString gamePath(const QString &relative)
+{
+    return programFolder() + QDir::separator() + QDir::toNativeSeparators(relative);
+}
+
 QString initIniPath()
 {
     return programPath(QStringLiteral("\\updates\\init.ini"));

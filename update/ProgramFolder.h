@@ -11,6 +11,10 @@ void setProgramFolder(const QString &folder);
 // plain text; every "\" in the suffix becomes the platform's separator.
 QString programPath(const QString &suffix);
 
+// The file at `relative` below the program folder ("/" between components,
+// see FileNameGuard::relativeTarget), in the platform's spelling.
+QString gamePath(const QString &relative);
+
 // programPath("\updates\init.ini") and programPath("\updates\updates.ini").
 QString initIniPath();
 QString updatesIniPath();

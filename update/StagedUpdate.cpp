@@ -5,6 +5,7 @@
 #include "update/DiskSync.h"
 #include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
+#include "update/SystemFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -13,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -20,7 +22,31 @@
 namespace
 {
 
+using StagedUpdate::Blocked;
+using StagedUpdate::Move;
+
 const QString General = QStringLiteral("GENERAL");
+
+// A journal is a few hundred bytes per file; one far larger is not ours.
+constexpr qint64 longestJournal = 256 * 1024 * 1024;
+
+std::function<void(const QString &, const QString &)> &trace()
+{
+    static std::function<void(const QString &, const QString &)> hook;
+    return hook;
+}
+
+void traced(const char *call, const QString &path)
+{
+    if (trace())
+        trace()(QLatin1String(call), path);
+}
+
+bool flush(const QString &path)
+{
+    traced("flush", path);
+    return syncToDisk(path);
+}
 
 QString updatesFolder()
 {
@@ -42,39 +68,133 @@ int exitAfterMoves()
     return set ? moves : -1;
 }
 
+// The game file a move replaces; nothing when its target does not resolve
+// below the program folder (a journal is a file anyone could have edited).
+std::optional<QString> targetOf(const Move &move)
+{
+    const std::optional<QString> relative = FileNameGuard::relativeTarget(move.target);
+    if (!relative)
+        return std::nullopt;
+    return gamePath(*relative);
+}
+
+QString shown(const Move &move)
+{
+    return QDir::toNativeSeparators(
+        FileNameGuard::relativeTarget(move.target).value_or(move.target));
+}
+
+// The folders from the program folder down to the one that holds `target`,
+// outermost first. Each must be a real folder or not exist yet: a file in the
+// way cannot become a folder, and a link would carry the update elsewhere.
+QStringList foldersDown(const QString &target)
+{
+    QStringList folders;
+    const QString root = QDir(programFolder()).absolutePath();
+    for (QString folder = QFileInfo(target).absolutePath(); folder.size() > root.size();
+         folder = QFileInfo(folder).absolutePath())
+        folders.prepend(folder);
+    return folders;
+}
+
+} // namespace
+
+QString StagedUpdate::targetProblem(const QString &target)
+{
+    for (const QString &folder : foldersDown(target)) {
+        const QFileInfo info(folder);
+        if (info.exists() || info.isSymLink()) {
+            if (!SystemFiles::isRealFolder(folder))
+                return QStringLiteral("%1 is in the way of a folder")
+                    .arg(QDir::toNativeSeparators(QDir(programFolder()).relativeFilePath(folder)));
+        }
+    }
+    const QFileInfo info(target);
+    if ((info.exists() || info.isSymLink()) && !SystemFiles::isRegularFile(target))
+        return QStringLiteral("a folder or a link stands in its place");
+    return {};
+}
+
+namespace
+{
+
+// Makes the missing folders of `target`, noting each one made in `made`.
+bool makeFolders(const QString &target, QStringList &made, QString &failed)
+{
+    for (const QString &folder : foldersDown(target)) {
+        if (SystemFiles::isRealFolder(folder))
+            continue;
+        if (!QDir().mkdir(folder)) {
+            failed = folder;
+            return false;
+        }
+        made.append(folder);
+    }
+    return true;
+}
+
+void removeFolders(const QStringList &made)
+{
+    for (auto folder = made.crbegin(); folder != made.crend(); ++folder)
+        QDir().rmdir(*folder);
+}
+
 // One move of the commit. A move that already happened (the staged file gone,
 // the target present) counts as done, so a commit can be run again after it
 // was cut short.
-bool apply(const StagedUpdate::Move &move, QSet<QString> &folders)
+bool apply(const Move &move, QSet<QString> &folders, QString &why)
 {
     const QString staged = StagedUpdate::stagedPath(move.key);
-    const QString target = programPath(move.target);
-    const QString folder = QFileInfo(target).absolutePath();
-    folders.insert(folder);
-    if (!QFileInfo::exists(staged))
-        return QFileInfo::exists(target);
-    if (!QDir().mkpath(folder))
+    const std::optional<QString> target = targetOf(move);
+    if (!target) {
+        why = QStringLiteral("its target does not lie below the game folder");
         return false;
+    }
+    folders.insert(QFileInfo(*target).absolutePath());
+    if (!QFileInfo::exists(staged) && !QFileInfo(staged).isSymLink())
+        return QFileInfo::exists(*target);
+    if (!SystemFiles::isRegularFile(staged)) {
+        why = QStringLiteral("its staged file is not a regular file");
+        return false;
+    }
+    QStringList made;
+    QString failedFolder;
+    if (!StagedUpdate::targetProblem(*target).isEmpty() ||
+        !makeFolders(*target, made, failedFolder)) {
+        why = StagedUpdate::targetProblem(*target);
+        if (why.isEmpty())
+            why = QStringLiteral("the folder %1 cannot be made").arg(failedFolder);
+        return false;
+    }
+    traced("rename", *target);
     std::error_code error;
     // Replaces the old file in one step on the same volume.
-    std::filesystem::rename(nativePath(staged), nativePath(target), error);
+    std::filesystem::rename(nativePath(staged), nativePath(*target), error);
+    if (error) {
+        why = SystemFiles::replaceBlocker(*target);
+        if (why.isEmpty())
+            why = QString::fromStdString(error.message());
+    }
     return !error;
 }
 
-bool applyAll(const QList<StagedUpdate::Move> &moves, int exitAfter)
+bool applyAll(const QList<Move> &moves, int exitAfter, QList<Blocked> &blocked)
 {
     QSet<QString> folders;
     int done = 0;
-    for (const StagedUpdate::Move &move : moves) {
+    for (const Move &move : moves) {
         if (done == exitAfter)
             std::_Exit(70);
-        if (!apply(move, folders))
+        QString why;
+        if (!apply(move, folders, why)) {
+            blocked.append({shown(move), why, true});
             return false;
+        }
         ++done;
     }
     // The moves must be on the disk before the journal that names them goes.
     for (const QString &folder : folders)
-        syncToDisk(folder);
+        flush(folder);
     return true;
 }
 
@@ -87,26 +207,37 @@ bool writeRecord(const StagedUpdate::Record &record)
            WriteIni(initIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
 }
 
+void removeStaging()
+{
+    const QString staging = StagedUpdate::stagingFolder();
+    // A link in the staging folder's place goes itself; what it points to
+    // is never touched.
+    if (SystemFiles::isRealFolder(staging))
+        QDir(staging).removeRecursively();
+    else
+        QFile::remove(staging);
+}
+
 // The staging folder goes before the journal: a crash between the two leaves
 // a journal whose moves are all recognised as done, never a staging folder
 // that no journal and no update will ever clear.
 void removeJournalAndStaging()
 {
-    QDir(StagedUpdate::stagingFolder()).removeRecursively();
+    removeStaging();
     QFile::remove(StagedUpdate::journalPath());
-    syncToDisk(updatesFolder());
+    flush(updatesFolder());
 }
 
 QByteArray readJournal()
 {
     QFile file(StagedUpdate::journalPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return file.open(QIODevice::ReadOnly) ? file.read(longestJournal) : QByteArray();
 }
 
-QByteArray journalText(const StagedUpdate::Record &record, const QList<StagedUpdate::Move> &moves)
+QByteArray journalText(const StagedUpdate::Record &record, const QList<Move> &moves)
 {
     QJsonArray list;
-    for (const StagedUpdate::Move &move : moves)
+    for (const Move &move : moves)
         list.append(QJsonObject{{QStringLiteral("staged"), move.key},
                                 {QStringLiteral("target"), move.target}});
     QJsonObject journal{{QStringLiteral("LastUpdate"), record.date},
@@ -115,6 +246,81 @@ QByteArray journalText(const StagedUpdate::Record &record, const QList<StagedUpd
     if (record.listTimestamp)
         journal.insert(QStringLiteral("ListTimestamp"), QString::number(*record.listTimestamp));
     return QJsonDocument(journal).toJson(QJsonDocument::Compact);
+}
+
+// A journal as this program writes it: a regular file, readable, every move
+// staying below the program folder and clear of the updater's own files.
+struct Journal {
+    StagedUpdate::Record record;
+    QList<Move> moves;
+};
+
+std::optional<Journal> parseJournal(QString &why)
+{
+    const QString path = StagedUpdate::journalPath();
+    if (!SystemFiles::isRegularFile(path)) {
+        why = QStringLiteral("the journal is not a regular file");
+        return std::nullopt;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > longestJournal) {
+        why = QStringLiteral("the journal cannot be read: ") + file.errorString();
+        return std::nullopt;
+    }
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll(), &error).object();
+    Journal journal{{object.value(QStringLiteral("LastUpdate")).toString(),
+                     object.value(QStringLiteral("LastUpdateTime")).toString(), std::nullopt},
+                    {}};
+    bool numeric = false;
+    const qint64 timestamp =
+        object.value(QStringLiteral("ListTimestamp")).toString().toLongLong(&numeric);
+    if (numeric)
+        journal.record.listTimestamp = timestamp;
+    bool readable =
+        error.error == QJsonParseError::NoError && object.value(QStringLiteral("moves")).isArray();
+    for (const QJsonValue &value : object.value(QStringLiteral("moves")).toArray()) {
+        const Move move{value[QStringLiteral("staged")].toString(),
+                        value[QStringLiteral("target")].toString()};
+        // The journal lies in the player's folder: it still may not move a
+        // file out of the game or onto the updater's own files.
+        const std::optional<QString> target = targetOf(move);
+        readable = readable && target && FileNameGuard::staysInside(move.key) &&
+                   move.key == StagedUpdate::stagingKey(move.target) &&
+                   !FileNameGuard::isProtected(*target);
+        journal.moves.append(move);
+    }
+    if (!readable) {
+        why = QStringLiteral("the journal is damaged or names a file outside the game");
+        return std::nullopt;
+    }
+    return journal;
+}
+
+// Keeps a damaged journal for the publisher to look at, under a name no
+// start reads again.
+QString setAside()
+{
+    const QDir updates = QFileInfo(StagedUpdate::journalPath()).dir();
+    for (int n = 1; n <= 100; ++n) {
+        const QString name = QStringLiteral("update.journal.damaged") +
+                             (n > 1 ? QLatin1Char('-') + QString::number(n) : QString());
+        if (QFileInfo::exists(updates.filePath(name)) ||
+            QFileInfo(updates.filePath(name)).isSymLink())
+            continue;
+        if (QDir().rename(StagedUpdate::journalPath(), updates.filePath(name)))
+            return name;
+        break;
+    }
+    // Kept where it is, it would stop every start: it goes.
+    if (!QFile::remove(StagedUpdate::journalPath()))
+        QDir(StagedUpdate::journalPath()).removeRecursively();
+    return {};
+}
+
+QString targetKey(const Move &move)
+{
+    return FileNameGuard::normalised(move.target);
 }
 
 } // namespace
@@ -131,10 +337,8 @@ QString StagedUpdate::journalPath()
 
 QString StagedUpdate::stagingKey(const QString &suffix)
 {
-    QString key = FileNameGuard::normalised(suffix);
-    if (key.startsWith(QLatin1Char('/')))
-        key.remove(0, 1);
-    return key;
+    const std::optional<QString> relative = FileNameGuard::relativeTarget(suffix);
+    return relative ? FileNameGuard::normalised(*relative) : QString();
 }
 
 QString StagedUpdate::stagedPath(const QString &key)
@@ -142,13 +346,101 @@ QString StagedUpdate::stagedPath(const QString &key)
     return stagingFolder() + QLatin1Char('/') + key;
 }
 
-StagedUpdate::Outcome StagedUpdate::commit(const Record &record, const QList<Move> &moves)
+bool StagedUpdate::makeStagingFolders(const QString &key)
 {
-    // Folders first: one that cannot be made fails the update before
-    // anything has moved.
+    QString folder = updatesFolder();
+    const QStringList parts = (QStringLiteral("staging/") + key).split(QLatin1Char('/'));
+    for (qsizetype n = 0; n + 1 < parts.size(); ++n) {
+        folder += QLatin1Char('/') + parts[n];
+        if (SystemFiles::isRealFolder(folder))
+            continue;
+        const QFileInfo info(folder);
+        if ((info.exists() || info.isSymLink()) && !QFile::remove(folder))
+            return false;
+        if (!QDir().mkdir(folder))
+            return false;
+    }
+    return true;
+}
+
+void StagedUpdate::setTraceForTesting(std::function<void(const QString &, const QString &)> hook)
+{
+    trace() = std::move(hook);
+}
+
+QSet<QString> StagedUpdate::pendingKeys()
+{
+    QSet<QString> keys;
+    QString why;
+    if (QFileInfo::exists(journalPath())) {
+        if (const std::optional<Journal> journal = parseJournal(why))
+            for (const Move &move : journal->moves)
+                keys.insert(move.key);
+    }
+    return keys;
+}
+
+StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QList<Move> &newMoves)
+{
+    CommitResult result;
+    QList<Move> moves = newMoves;
+    // A journal left by a commit that a file in use stopped: its moves that
+    // this update does not supersede are finished with it.
+    QString ignored;
+    if (QFileInfo::exists(journalPath())) {
+        if (const std::optional<Journal> left = parseJournal(ignored)) {
+            QSet<QString> superseded;
+            for (const Move &move : newMoves)
+                superseded.insert(targetKey(move));
+            for (const Move &move : left->moves)
+                if (!superseded.contains(targetKey(move)) &&
+                    SystemFiles::isRegularFile(stagedPath(move.key)))
+                    moves.append(move);
+        }
+    }
+
+    // Every target is checked before anything is made or moved: a commit
+    // that stopped halfway would leave the game half new.
     for (const Move &move : moves) {
-        if (!QDir().mkpath(QFileInfo(programPath(move.target)).absolutePath()))
-            return Outcome::NothingMoved;
+        const std::optional<QString> target = targetOf(move);
+        QString why;
+        if (!target)
+            why = QStringLiteral("it does not lie below the game folder");
+        else if (!SystemFiles::isRegularFile(stagedPath(move.key)))
+            why = QStringLiteral("its staged file is not a regular file");
+        else
+            why = StagedUpdate::targetProblem(*target);
+        if (!why.isEmpty())
+            result.blocked.append({shown(move), why, false});
+    }
+    QStringList made;
+    if (result.blocked.isEmpty()) {
+        for (const Move &move : moves) {
+            QString failed;
+            if (!makeFolders(*targetOf(move), made, failed)) {
+                result.blocked.append({shown(move),
+                                       QStringLiteral("the folder %1 cannot be made")
+                                           .arg(QDir::toNativeSeparators(
+                                               QDir(programFolder()).relativeFilePath(failed))),
+                                       false});
+                break;
+            }
+        }
+    }
+    if (result.blocked.isEmpty()) {
+        for (const Move &move : moves) {
+            const QString why = SystemFiles::replaceBlocker(*targetOf(move));
+            if (!why.isEmpty())
+                result.blocked.append({shown(move), why, true});
+        }
+    }
+    if (!result.blocked.isEmpty()) {
+        removeFolders(made);
+        result.outcome = Outcome::NothingMoved;
+        result.reason = QStringLiteral("a target cannot be replaced: ") +
+                        result.blocked.first().file + QStringLiteral(": ") +
+                        result.blocked.first().why;
+        return result;
     }
     {
         QSaveFile journal(journalPath());
@@ -156,89 +448,98 @@ StagedUpdate::Outcome StagedUpdate::commit(const Record &record, const QList<Mov
         // Read back: a full disk may take the write and still keep nothing
         // of it, and a commit that trusted it would have no journal to
         // finish from.
-        if (!journal.open(QIODevice::WriteOnly) || journal.write(text) != text.size() ||
-            !journal.commit() || !syncToDisk(journalPath()) || !syncToDisk(updatesFolder()) ||
-            readJournal() != text) {
+        const bool written = journal.open(QIODevice::WriteOnly) &&
+                             journal.write(text) == text.size() && journal.commit();
+        if (!written || !flush(journalPath()) || !flush(updatesFolder()) || readJournal() != text) {
+            result.reason =
+                written ? QStringLiteral("the journal did not reach the disk whole")
+                        : QStringLiteral("the journal cannot be written: ") + journal.errorString();
             // Nothing has moved yet: a journal that may not be on the disk
             // must not outlive this run.
             QFile::remove(journalPath());
-            return Outcome::NothingMoved;
+            removeFolders(made);
+            result.outcome = Outcome::NothingMoved;
+            return result;
         }
     }
-    if (!applyAll(moves, exitAfterMoves()) || !writeRecord(record))
-        return Outcome::Unfinished;
+    if (!applyAll(moves, exitAfterMoves(), result.blocked)) {
+        result.outcome = Outcome::Unfinished;
+        result.reason = QStringLiteral("a move failed: ") + result.blocked.first().file +
+                        QStringLiteral(": ") + result.blocked.first().why;
+        return result;
+    }
+    if (!writeRecord(record)) {
+        result.outcome = Outcome::Unfinished;
+        result.reason = QStringLiteral("init.ini cannot be written");
+        return result;
+    }
     removeJournalAndStaging();
-    return Outcome::Committed;
+    return result;
 }
 
-bool StagedUpdate::recover()
+StagedUpdate::Recovery StagedUpdate::recover()
 {
-    QFile file(journalPath());
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QJsonObject journal = QJsonDocument::fromJson(file.readAll()).object();
-    file.close();
-    Record record{journal.value(QStringLiteral("LastUpdate")).toString(),
-                  journal.value(QStringLiteral("LastUpdateTime")).toString(), std::nullopt};
-    bool numeric = false;
-    const qint64 timestamp =
-        journal.value(QStringLiteral("ListTimestamp")).toString().toLongLong(&numeric);
-    if (numeric)
-        record.listTimestamp = timestamp;
-    QList<Move> moves;
-    bool readable = journal.value(QStringLiteral("moves")).isArray();
-    for (const QJsonValue &value : journal.value(QStringLiteral("moves")).toArray()) {
-        const Move move{value[QStringLiteral("staged")].toString(),
-                        value[QStringLiteral("target")].toString()};
-        // The journal lies in the player's folder: it still may not move a
-        // file out of the game or onto the profiles.
-        readable = readable && !move.key.isEmpty() && FileNameGuard::staysInside(move.key) &&
-                   FileNameGuard::staysInside(move.target) &&
-                   !FileNameGuard::isProtected(programPath(move.target));
-        moves.append(move);
+    Recovery recovery;
+    const QFileInfo info(journalPath());
+    if (!info.exists() && !info.isSymLink())
+        return recovery;
+    std::optional<Journal> journal = parseJournal(recovery.reason);
+    if (!journal) {
+        recovery.kind = Recovery::SetAside;
+        recovery.setAsideAs = setAside();
+        return recovery;
     }
-    if (!readable) {
-        // Not a journal this program wrote whole (a power cut before it was
-        // on the disk): nothing in it can be trusted, and nothing has moved.
-        QFile::remove(journalPath());
-        return true;
-    }
-    // A move whose staged file and target are both gone (removed by hand)
+    recovery.kind = Recovery::Finished;
+    // A move whose staged file and target are both gone (removed by hand),
+    // or whose staged file was replaced by anything but a regular file,
     // cannot be finished: the update is not recorded, so it is offered
     // again, and what is still staged is reused then.
-    for (const Move &move : moves) {
-        if (!QFileInfo::exists(stagedPath(move.key)) &&
-            !QFileInfo::exists(programPath(move.target))) {
+    for (const Move &move : journal->moves) {
+        const QString staged = stagedPath(move.key);
+        const QFileInfo stagedInfo(staged);
+        const bool stagedThere = stagedInfo.exists() || stagedInfo.isSymLink();
+        if ((stagedThere && !SystemFiles::isRegularFile(staged)) ||
+            (!stagedThere && !QFileInfo::exists(*targetOf(move)))) {
+            if (stagedThere)
+                QFile::remove(staged);
             QFile::remove(journalPath());
-            return true;
+            recovery.reason = QStringLiteral("a staged file of the journal is gone");
+            return recovery;
         }
     }
-    if (!applyAll(moves, -1))
-        return false;
+    if (!applyAll(journal->moves, -1, recovery.blocked)) {
+        recovery.kind = Recovery::Blocked;
+        return recovery;
+    }
     // A record that cannot be written (a read-only init.ini) leaves the
     // update to be offered again; its files are in place and found up to
     // date then.
-    writeRecord(record);
+    writeRecord(journal->record);
     removeJournalAndStaging();
-    return true;
+    return recovery;
 }
 
 void StagedUpdate::removeUnnamed(const QSet<QString> &keys)
 {
-    const QDir staging(stagingFolder());
-    QDirIterator it(staging.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    const QString stagingPath = stagingFolder();
+    if (!SystemFiles::isRealFolder(stagingPath)) {
+        QFile::remove(stagingPath);
+        return;
+    }
+    const QDir staging(stagingPath);
+    // Never FollowSymlinks: a link inside goes itself, never what it names.
+    QDirIterator it(staging.path(), QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     // The part of a named file kept by a read cut short stays too, for the
     // next read of it to continue; a kept part of any other file goes.
-    QSet<QString> kept = keys;
+    QSet<QString> kept = keys + pendingKeys();
     for (const QString &key : keys) {
         kept.insert(KeptPartial::bodyPath(key));
         kept.insert(KeptPartial::metaPath(key));
     }
     while (it.hasNext()) {
         const QString path = it.next();
-        if (!kept.contains(staging.relativeFilePath(path)))
+        if (!kept.contains(staging.relativeFilePath(path)) || !SystemFiles::isRegularFile(path))
             QFile::remove(path);
     }
 }

@@ -15,6 +15,7 @@
 #include "update/RunLock.h"
 #include "update/SignedList.h"
 #include "update/StagedUpdate.h"
+#include "update/SystemFiles.h"
 #include "update/UpdateFailure.h"
 
 #include <QCoreApplication>
@@ -76,6 +77,15 @@ void removeArrivingList()
 {
     QFile::remove(SignedList::arrivingListPath());
     QFile::remove(SignedList::arrivingSignaturePath());
+}
+
+// A target the commit cannot replace, as the player reads it: which file,
+// why, and what to do when the game holds it.
+QString blockedLine(const StagedUpdate::Blocked &blocked)
+{
+    return QStringLiteral("Cannot replace ") + blocked.file + QStringLiteral(": ") + blocked.why +
+           (blocked.inUse ? QStringLiteral(". Close the game, then start the updater again.")
+                          : QStringLiteral("."));
 }
 
 int &listWait()
@@ -225,8 +235,19 @@ void UpdateRun::RetrieveUpdateList()
         // A commit cut short by a crash, a kill or a power cut is finished
         // before anything else, whether or not the server answers: the game
         // never stays half old and half new.
-        if (!StagedUpdate::recover())
-            throw UpdateFailure("an interrupted update cannot be finished");
+        // One that a file in use stops (the game runs) waits for the player
+        // to close the game: the run goes on, and its own commit finishes
+        // what the journal names.
+        const StagedUpdate::Recovery recovery = StagedUpdate::recover();
+        if (!recovery.reason.isEmpty())
+            qCInfo(lcRun) << "the journal left by an earlier commit:" << recovery.reason;
+        for (const StagedUpdate::Blocked &blocked : recovery.blocked)
+            emit logLine(blockedLine(blocked));
+        if (recovery.kind == StagedUpdate::Recovery::SetAside)
+            emit logLine(QStringLiteral("A damaged update journal was set aside") +
+                         (recovery.setAsideAs.isEmpty()
+                              ? QStringLiteral(".")
+                              : QStringLiteral(" as ") + recovery.setAsideAs + QLatin1Char('.')));
         removeArrivingList();
         // What a killed updater was still writing of the list goes too.
         TempFile::removeLeftovers(SignedList::arrivingListPath());
@@ -430,13 +451,20 @@ void UpdateRun::updateFilesSteps()
             listFailed("the kept list no longer verifies (see updater.trust)");
     }
     // Staged files of an update that is no longer offered go; those this
-    // list names again may be reused.
+    // list names again may be reused. A target named twice, in any two
+    // spellings that one player's file system takes for one file
+    // ("Readme.txt" and "README.txt" on Windows), fails both: one of them
+    // would never be installed, and the list must work for every player.
     QSet<QString> named;
+    QSet<QString> twice;
     for (qint64 number = 1; number <= count; ++number) {
         const QString section = QStringLiteral("FILE") + QString::number(number);
-        named.insert(StagedUpdate::stagingKey(
+        const QString key = StagedUpdate::stagingKey(
             ReadIni(updatesIniPath(), section, QStringLiteral("SavePath")) + QStringLiteral("\\") +
-            ReadIni(updatesIniPath(), section, QStringLiteral("FileName"))));
+            ReadIni(updatesIniPath(), section, QStringLiteral("FileName")));
+        if (!key.isEmpty() && named.contains(key))
+            twice.insert(key);
+        named.insert(key);
     }
     StagedUpdate::removeUnnamed(named);
     for (qint64 number = 1; number <= count; ++number) {
@@ -451,6 +479,9 @@ void UpdateRun::updateFilesSteps()
         // anything; so could any file of a list that failed its check.
         if (expected.malformed)
             fileFailed(fileName, "its Size or SHA256 is malformed");
+        else if (twice.contains(
+                     StagedUpdate::stagingKey(savePath + QStringLiteral("\\") + fileName)))
+            fileFailed(fileName, "the list names its target twice");
         else if (isSigned() && (!m_listTimestamp || !expected.sha256))
             fileFailed(fileName, "a signed list must pin it, and the list must verify");
         else
@@ -466,20 +497,30 @@ void UpdateRun::startFile(const QString &url, const QString &savePath, const QSt
 {
     // Checked here rather than left to the Downloader, whose answer to a bad
     // address is a modal box: a list of many would bury the player in boxes.
-    if (!FileNameGuard::staysInside(savePath) || !FileNameGuard::staysInside(fileName)) {
-        fileFailed(fileName, "its SavePath or FileName leaves the program folder");
+    const QString suffix = savePath + QStringLiteral("\\") + fileName;
+    // Every component of the target is checked, and the target must lie
+    // below the program folder: joined as plain text, a SavePath without its
+    // leading separator would put the file beside the game folder.
+    const std::optional<QString> relative = FileNameGuard::relativeTarget(suffix);
+    if (!FileNameGuard::staysInside(savePath) || !FileNameGuard::staysInside(fileName) ||
+        !relative) {
+        fileFailed(fileName, "its SavePath and FileName name no file below the program folder");
         return;
     }
     if (addressRefusal(url)) {
         fileFailed(fileName, "its URL is not an http or https address");
         return;
     }
-    const QString suffix = savePath + QStringLiteral("\\") + fileName;
-    const QString target = programPath(suffix);
+    const QString target = gamePath(*relative);
     // Two spellings of one file ("\data" and "/data\") are one staged file.
     const QString stagingKey = StagedUpdate::stagingKey(suffix);
-    if (FileNameGuard::isProtected(target) || stagingKey.isEmpty()) {
+    if (FileNameGuard::isProtected(target)) {
         fileFailed(fileName, "it names a file the updater keeps for itself");
+        return;
+    }
+    if (const QString problem = StagedUpdate::targetProblem(target); !problem.isEmpty()) {
+        qCInfo(lcRun).noquote() << "target" << target << ":" << problem;
+        fileFailed(fileName, "its target cannot be replaced (see above)");
         return;
     }
     const QString staged = StagedUpdate::stagedPath(stagingKey);
@@ -499,7 +540,7 @@ void UpdateRun::startFile(const QString &url, const QString &savePath, const QSt
     }
     // Files arrive in the staging folder; the game folder changes only
     // when the whole update has arrived.
-    if (!QDir().mkpath(QFileInfo(staged).absolutePath())) {
+    if (!StagedUpdate::makeStagingFolders(stagingKey)) {
         fileFailed(fileName, "its staging folder cannot be made");
         return;
     }
@@ -530,7 +571,8 @@ void UpdateRun::startFile(const QString &url, const QString &savePath, const QSt
 // the window keeps answering.
 bool UpdateRun::matches(const QString &path, const ExpectedFile &expected)
 {
-    if (!QFileInfo(path).isFile())
+    // Only a regular file: a link could stand for any file of the machine.
+    if (!SystemFiles::isRegularFile(path))
         return false;
     QFutureWatcher<bool> watcher;
     const QFuture<bool> future =
@@ -589,17 +631,20 @@ void UpdateRun::finishIfSettled()
         QList<StagedUpdate::Move> moves;
         for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
             moves.append({it.key(), it.value()});
-        const StagedUpdate::Outcome outcome =
+        const StagedUpdate::CommitResult result =
             StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
-        if (outcome == StagedUpdate::Outcome::NothingMoved)
-            qCInfo(lcRun) << "the journal could not be written: nothing was moved";
-        else if (outcome == StagedUpdate::Outcome::Unfinished)
-            qCInfo(lcRun) << "the commit was cut short: the next start finishes it";
+        if (!result.reason.isEmpty())
+            qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
+        for (const StagedUpdate::Blocked &blocked : result.blocked)
+            emit logLine(blockedLine(blocked));
         emit logLine(QStringLiteral("Finished......."));
-        emit logLine(outcome == StagedUpdate::Outcome::Committed
-                         ? QStringLiteral("Update Complete")
-                         : QStringLiteral("Update Not Recorded, Update Will Be "
-                                          "Offered Again"));
+        if (result.outcome == StagedUpdate::Outcome::Committed)
+            emit logLine(QStringLiteral("Update Complete"));
+        else if (result.outcome == StagedUpdate::Outcome::NothingMoved && !result.blocked.isEmpty())
+            emit logLine(QString::number(result.blocked.size()) +
+                         QStringLiteral(" Files Failed, Update Will Be Offered Again"));
+        else
+            emit logLine(QStringLiteral("Update Not Recorded, Update Will Be Offered Again"));
     } else {
         emit logLine(QStringLiteral("Finished......."));
         emit logLine(QString::number(m_failedFiles) +

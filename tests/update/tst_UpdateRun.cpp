@@ -65,7 +65,20 @@ struct RunCase {
     // The program folder is a small file system of its own, filled up as
     // the last file arrives.
     bool diskFullAtEnd = false;
+    // Below the temporary folder before the run: files, links (path -> what
+    // it points to) and files marked immutable, as a running game holds them.
+    QMap<QString, QByteArray> before{};
+    QMap<QString, QString> links{};
+    QStringList immutable{};
+    QStringList logBefore{}; // before the greeting
 };
+
+// Marks a file immutable, or takes the mark off: no rename may replace it
+// then, root's included, as a file the game holds open on Windows.
+bool setImmutable(const QString &path, bool on)
+{
+    return QProcess::execute("chattr", {on ? "+i" : "-i", path}) == 0;
+}
 
 } // namespace
 
@@ -85,6 +98,7 @@ class tst_UpdateRun : public QObject
     std::atomic<bool> m_hold{false}; // keeps "/files/held" from answering
 
     QString m_mounted;
+    QStringList m_immutable;
     std::unique_ptr<QTemporaryDir> m_outer;
     QDir m_program;
     QList<ModalBoxRequest> m_boxes;
@@ -168,12 +182,16 @@ private slots:
         m_program.setPath(m_outer->filePath("a/game"));
         setProgramFolder(m_program.path());
         m_boxes.clear();
+        serve("/hello.txt", Greeting.toUtf8());
         setModalBoxPresenter([this](QWidget *, const ModalBoxRequest &r) { m_boxes << r; });
     }
 
     void cleanup()
     {
         m_hold = false;
+        for (const QString &file : std::exchange(m_immutable, {}))
+            setImmutable(file, false);
+        StagedUpdate::setTraceForTesting({});
         if (!m_mounted.isEmpty())
             QProcess::execute("umount", {"--lazy", std::exchange(m_mounted, QString())});
         setModalBoxPresenter({});
@@ -213,24 +231,95 @@ private slots:
             QStringList{program, "\\.", program.toUpper() + " ."};
         for (qsizetype i = 0; i < names.size(); i += 2)
             refused.append({a[0], names[i], names[i + 1]});
+        // Regression: a SavePath without its leading "\" was joined onto the
+        // program folder's own name, a sibling folder; an empty FileName, an
+        // existing folder, a file in the way of a folder or a link on the way
+        // out of the game made a target the commit could not replace. And
+        // every pair of one target in two spellings fails both.
+        const QStringList more =
+            QString(R"(evil|x|\data||\|dir|\plain|x|\linked|x|\data\|s|/data|s|)"
+                    R"(|Readme.txt||README.txt||cfg.txt||cfg.txt.||É.txt||é.txt)")
+                .split('|');
+        for (qsizetype i = 0; i < more.size(); i += 2)
+            refused.append({a[0], more[i], more[i + 1]});
         QStringList refusedLog = {QString::number(refused.size() + 1) + " Files Found..."};
         for (const QStringList &file : refused)
             refusedLog << "Failed to download " + file[2];
+        const QMap<QString, QByteArray> inTheWay = {
+            {"a/game/dir/keep", "k"}, {"a/game/plain", "p"}, {"outside/keep", "o"}};
         QTest::newRow("refused names and addresses") << RunCase{
-            list(QString::number(refused.size() + 1),
-                 refused + QList<QStringList>{{a[0], "\\.\\d..ok", "init.ini"}}),
-            refusedLog + QStringList{"Downloading init.ini"} + failed(int(refused.size())),
-            {{"updates/staging/d..ok/init.ini", "alpha"}}};
+            .list = list(QString::number(refused.size() + 1),
+                         refused + QList<QStringList>{{a[0], "\\.\\d..ok", "init.ini"}}),
+            .log = refusedLog + QStringList{"Downloading init.ini"} + failed(int(refused.size())),
+            .files = {{"updates/staging/d..ok/init.ini", "alpha"},
+                      {"dir/keep", "k"},
+                      {"plain", "p"},
+                      {"../../outside/keep", "o"}},
+            .before = inTheWay,
+            .links = {{"a/game/linked", "../../outside"}}};
         // One target in two spellings: the second waits for the first, and
         // its bytes stay. The record names the list whose files were
         // started, though another lands while the second is in flight.
-        QTest::newRow("one target, two spellings; list replaced while a file is in flight")
-            << RunCase{.list = list("2", {{Url("/files/slow"), "\\data\\", "s"},
-                                          {Url("/files/slow2"), "/data", "s"}}),
-                       .log = QStringList{"2 Files Found...", "Downloading s", "Downloading s"} +
-                              Complete,
-                       .files = {{"data/s", "slow two"}},
-                       .listAfterStart = "[GENERAL]\r\nTotalFiles=0\r\nDate=2027\r\nTime=9\r\n"};
+        // The record names the list whose files were started, though another
+        // lands while a file is in flight. A lock file left with another
+        // machine's name (or any other bytes) locks nothing.
+        QTest::newRow("list replaced while a file is in flight; stale lock file")
+            << RunCase{.list = list("1", {{Url("/files/slow"), "\\data\\", "s"}}),
+                       .log = QStringList{"1 Files Found...", "Downloading s"} + Complete,
+                       .files = {{"data/s", "slow"}},
+                       .listAfterStart = "[GENERAL]\r\nTotalFiles=0\r\nDate=2027\r\nTime=9\r\n",
+                       .before = {{"a/game/updates/updater.lock", "4242\nupdater\nelsewhere\n"}}};
+        // Regression: a commit moved files before it knew that every target
+        // could be replaced, and left the game half new. A game file held
+        // (here: immutable) fails the update with nothing moved, and the
+        // folder the commit made for another file goes again.
+        QTest::newRow("target held by the game: nothing moved")
+            << RunCase{.list = list("2", {a, {Url("/files/slow"), "\\new", "s"}}),
+                       .log = QStringList{"2 Files Found...", "Downloading a.txt", "Downloading s",
+                                          "Cannot replace a.txt: it is marked immutable or "
+                                          "append-only. Close the game, then start the updater "
+                                          "again."} +
+                              failed(1),
+                       .files = {{"a.txt", "old"},
+                                 {"updates/staging/a.txt", "alpha"},
+                                 {"updates/staging/new/s", "slow"}},
+                       .before = {{"a/game/a.txt", "old"}},
+                       .immutable = {"a/game/a.txt"}};
+        // Regression: a link in the staging folder's place made the updater
+        // clear the folder it named, and a staged file replaced by a link
+        // to a file with the right bytes was installed as that link.
+        const QByteArray pinnedA = list("1", {{a[0], "", "a.txt", "alpha"}});
+        QTest::newRow("staging folder is a link")
+            << RunCase{.list = pinnedA,
+                       .log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}, {"../../outside/keep", "o"}},
+                       .before = {{"outside/keep", "o"}},
+                       .links = {{"a/game/updates/staging", "../../../outside"}}};
+        QTest::newRow("staged file is a link")
+            << RunCase{.list = pinnedA,
+                       .log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}, {"../../outside/a.txt", "alpha"}},
+                       .before = {{"outside/a.txt", "alpha"}, {"a/game/updates/staging/x", ""}},
+                       .links = {{"a/game/updates/staging/a.txt", "../../../../outside/a.txt"}}};
+        // Regression: a journal that was a folder, or could not be read,
+        // made every start fail. It is set aside for the publisher, and so
+        // is one that names a target outside the game folder.
+        const QStringList setAside = {"A damaged update journal was set aside as "
+                                      "update.journal.damaged."};
+        QTest::newRow("journal is a folder")
+            << RunCase{.list = oneFile,
+                       .log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}, {"updates/update.journal.damaged/x", "j"}},
+                       .before = {{"a/game/updates/update.journal/x", "j"}},
+                       .logBefore = setAside};
+        const QByteArray outward =
+            R"({"LastUpdate":"d","LastUpdateTime":"t","moves":[{"staged":"x","target":"x\\y"}]})";
+        QTest::newRow("journal names a file outside")
+            << RunCase{.list = oneFile,
+                       .log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}, {"updates/update.journal.damaged", outward}},
+                       .before = {{"a/game/updates/update.journal", outward}},
+                       .logBefore = setAside};
         // Regression: on a full disk the record's write emptied init.ini. Now
         // the commit's journal cannot be written and nothing moves.
         QTest::newRow("disk full as the update ends")
@@ -276,6 +365,14 @@ private slots:
         serve("/hello.txt", c.greeting);
         serve("/list/updates.txt", c.list, c.listDelayMs);
         writeInit(c.lastDate, c.lastTime);
+        writeFiles(m_outer->path(), c.before);
+        for (auto link = c.links.cbegin(); link != c.links.cend(); ++link)
+            QVERIFY(QFile::link(link.value(), m_outer->filePath(link.key())));
+        for (const QString &file : c.immutable) {
+            if (!setImmutable(m_outer->filePath(file), true))
+                QSKIP("cannot mark a file immutable here (needs chattr and root)");
+            m_immutable << m_outer->filePath(file);
+        }
         const QByteArray initBefore = readAll(path("updates/init.ini"));
         if (!c.previousList.isEmpty())
             writeFile(path("updates/updates.ini"), c.previousList);
@@ -302,7 +399,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled() || window.isClosed(), 30000);
         QVERIFY(!window.isClosed());
         const QStringList log =
-            QStringList{"", c.greetingLine, "Downloading updates.ini, please wait...",
+            QStringList{""} + c.logBefore +
+            QStringList{c.greetingLine, "Downloading updates.ini, please wait...",
                         "Receiving Update File", "Update file received. Checking Information...."} +
             c.log;
         QCOMPARE(window.logText().split("\r\n"), log);
@@ -340,6 +438,12 @@ private slots:
         // The held request must have reached the server before the second
         // updater starts, or its arrival would look like the second one's.
         QTRY_VERIFY(requests().contains(QStringLiteral("/files/held")));
+        // However old its file looks, a live updater's lock is never stale.
+        QFile lock(path("updates/updater.lock"));
+        QVERIFY(
+            lock.open(QIODevice::ReadWrite) &&
+            lock.setFileTime(QDateTime::fromSecsSinceEpoch(0), QFileDevice::FileModificationTime));
+        lock.close();
         const QMap<QString, QByteArray> before = filesBelow(m_outer->path());
         const QStringList requestsBefore = requests();
         frmUpdate second;
@@ -413,6 +517,88 @@ private slots:
         QVERIFY(failing.isClosed());
         QCOMPARE(m_boxes.value(0).text + "|" + m_boxes.value(0).title,
                  "Update Failed, Shutting Down.|Update Failed");
+    }
+
+    // A file the game takes while the commit moves (here: marked immutable
+    // after the journal) stops the commit: the journal stays, the player is
+    // told which file, and the next start goes on to the greeting and a new
+    // list, whose commit finishes what the journal still names.
+    void fileTakenDuringCommit()
+    {
+        writeInit();
+        serve("/list/updates.txt",
+              list("2", {{Url("/files/a.txt"), "", "a"}, {Url("/files/held"), "", "b"}}));
+        writeFile(path("b"), "old b");
+        StagedUpdate::setTraceForTesting([this](const QString &call, const QString &file) {
+            if (call == "rename" && file.endsWith("/b") && setImmutable(file, true))
+                m_immutable << file;
+        });
+        const auto runToEnd = [&] {
+            frmUpdate window;
+            window.formLoad();
+            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled(), 30000); }();
+            return window.logText().split("\r\n");
+        };
+        const QString held =
+            "Cannot replace b: it is marked immutable or append-only. Close the game, then "
+            "start the updater again.";
+        QStringList log = runToEnd();
+        if (m_immutable.isEmpty())
+            QSKIP("cannot mark a file immutable here (needs chattr and root)");
+        StagedUpdate::setTraceForTesting({});
+        QCOMPARE(log.mid(log.size() - 3),
+                 (QStringList{held, "Finished.......",
+                              "Update Not Recorded, Update Will Be Offered Again"}));
+        QVERIFY(QFile::exists(StagedUpdate::journalPath()));
+        // The game is freed while the next list arrives; that list no longer
+        // names b, and its commit moves b all the same.
+        serve("/list/updates.txt", list("1", {{Url("/files/slow"), "", "a"}}));
+        m_server.server().set_pre_routing_handler([this](const auto &req, auto &) {
+            if (req.path == "/list/updates.txt")
+                setImmutable(path("b"), false);
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        log = runToEnd();
+        m_server.server().set_pre_routing_handler({});
+        QCOMPARE(log.mid(0, 3), (QStringList{"", held, Greeting}));
+        QCOMPARE(log.mid(log.size() - 2), Complete);
+        QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"a", "slow"}, {"b", "held"}}));
+        QCOMPARE(record(), QStringList({Date, Time}));
+    }
+
+    // The journal and its folder are on the disk before the first move, and
+    // a journal that does not read back as written moves nothing.
+    void journalBeforeMoves_data()
+    {
+        QTest::addColumn<bool>("spoilJournal");
+        QTest::newRow("journal whole") << false;
+        QTest::newRow("journal reads back short") << true;
+    }
+
+    void journalBeforeMoves()
+    {
+        QFETCH(bool, spoilJournal);
+        writeInit();
+        writeFile(StagedUpdate::stagedPath("a"), "new a");
+        writeFile(StagedUpdate::stagedPath("d/b"), "new b");
+        QStringList calls;
+        StagedUpdate::setTraceForTesting([&](const QString &call, const QString &file) {
+            calls << call + " " + QDir(m_program.path()).relativeFilePath(file);
+            if (spoilJournal && file == StagedUpdate::journalPath())
+                QVERIFY(QFile::resize(file, QFileInfo(file).size() - 1));
+        });
+        const auto result =
+            StagedUpdate::commit({Date, Time, {}}, {{"a", "\\a"}, {"d/b", "\\d\\b"}});
+        if (spoilJournal) {
+            QCOMPARE(result.outcome, StagedUpdate::Outcome::NothingMoved);
+            QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"updates/staging/a", "new a"},
+                                                             {"updates/staging/d/b", "new b"}}));
+            return;
+        }
+        QCOMPARE(result.outcome, StagedUpdate::Outcome::Committed);
+        QCOMPARE(calls.mid(0, 4), (QStringList{"flush updates/update.journal", "flush updates",
+                                               "rename a", "rename d/b"}));
+        QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"a", "new a"}, {"d/b", "new b"}}));
     }
 
     // Missing folders are made along the path; a plain file in the way fails.
