@@ -39,22 +39,44 @@ QString componentProblem(const QString &name)
     return {};
 }
 
+// The updater's own files: its program at the game folder's root and its
+// working files in updates/. It refuses a list that names any of them, so a
+// release that ships one fails every player's every run. Compared as Windows
+// reads names: letter case folded, trailing dots and blanks dropped.
+bool isUpdatersOwn(const QString &relativePath)
+{
+    QStringList components;
+    for (QString component : relativePath.split(u'/')) {
+        while (component.endsWith(u'.') || component.endsWith(u' '))
+            component.chop(1);
+        components.append(component.toCaseFolded());
+    }
+    const QString path = components.join(u'/');
+    static const QStringList owned = {QStringLiteral("updater"),
+                                      QStringLiteral("updater.exe"),
+                                      QStringLiteral("updates/init.ini"),
+                                      QStringLiteral("updates/updates.ini"),
+                                      QStringLiteral("updates/updates.ini.minisig"),
+                                      QStringLiteral("updates/updates.ini.arriving"),
+                                      QStringLiteral("updates/updates.ini.arriving.minisig"),
+                                      QStringLiteral("updates/updater.lock"),
+                                      QStringLiteral("updates/update.journal"),
+                                      QStringLiteral("updates/staging")};
+    return owned.contains(path) || path.startsWith(QLatin1String("updates/staging/"));
+}
+
 } // namespace
 
 QString PackNames::problem(const QString &relativePath)
 {
+    if (isUpdatersOwn(relativePath))
+        return QStringLiteral("is the updater's own file, which it refuses to receive");
     for (const QString &component : relativePath.split(u'/')) {
         if (component.isEmpty())
             return QStringLiteral("has an empty name");
         const QString problem = componentProblem(component);
         if (!problem.isEmpty())
             return problem;
-    }
-    // The updater never writes onto its own two profiles.
-    for (const QString &profile :
-         {QStringLiteral("updates/init.ini"), QStringLiteral("updates/updates.ini")}) {
-        if (relativePath.compare(profile, Qt::CaseInsensitive) == 0)
-            return QStringLiteral("would replace the updater's own profile, which it refuses");
     }
     return {};
 }

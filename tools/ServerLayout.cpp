@@ -1,5 +1,6 @@
 #include "tools/ServerLayout.h"
 
+#include "tools/FolderNames.h"
 #include "tools/PackNames.h"
 
 #include <QDir>
@@ -13,9 +14,18 @@
 namespace
 {
 
+// A name for a message that stays one line: control characters, which a
+// refused name may hold, are shown as \xNN.
 QString quoted(const QString &path)
 {
-    return u'"' + path + u'"';
+    QString text = QStringLiteral("\"");
+    for (const QChar c : path) {
+        if (c.category() == QChar::Other_Control)
+            text += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
+        else
+            text += c;
+    }
+    return text + u'"';
 }
 
 // A value as one profile line that reads back unchanged: the reader drops
@@ -32,6 +42,19 @@ QByteArray profileValue(const QString &value)
     return losesBlanks || losesQuotes ? '"' + text + '"' : text;
 }
 
+// Why a name in `folder` (`prefix` from the game folder) cannot be shipped
+// because Qt's listing leaves it out, or empty text.
+QString undecodableName(const QString &folder, const QString &prefix)
+{
+    const std::optional<QString> name = FolderNames::firstUndecodable(folder);
+    if (!name)
+        return quoted(prefix.isEmpty() ? QStringLiteral(".") : prefix.chopped(1)) +
+               QStringLiteral(" is a folder that cannot be read");
+    if (!name->isEmpty())
+        return quoted(prefix + *name) + QStringLiteral(" is not valid UTF-8");
+    return {};
+}
+
 } // namespace
 
 ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
@@ -44,6 +67,10 @@ ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
                          QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                          QDirIterator::Subdirectories);
     QStringList paths;
+    if (const QString refusal = undecodableName(gameDir, {}); !refusal.isEmpty()) {
+        scan.refusal = refusal;
+        return scan;
+    }
     while (entries.hasNext()) {
         entries.next();
         const QFileInfo info = entries.fileInfo();
@@ -51,6 +78,10 @@ ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
         QString problem;
         if (info.isDir() && info.isSymLink())
             problem = QStringLiteral("is a link to a folder");
+        // A link would publish whatever it points to, a system file as well
+        // as a game file; the publisher packs the file itself instead.
+        else if (info.isSymbolicLink())
+            problem = QStringLiteral("is a link to a file");
         else if (info.isDir() && (!info.isReadable() || !info.isExecutable()))
             problem = QStringLiteral("is a folder that cannot be read");
         else if (!info.isDir() && !info.isFile())
@@ -62,6 +93,11 @@ ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
         if (!problem.isEmpty()) {
             scan.refusal = quoted(path) + u' ' + problem;
             return scan;
+        }
+        if (info.isDir()) {
+            scan.refusal = undecodableName(info.filePath(), path + u'/');
+            if (!scan.refusal.isEmpty())
+                return scan;
         }
         if (info.isFile()) {
             paths.append(path);

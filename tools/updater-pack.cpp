@@ -42,8 +42,9 @@ const char HelpText[] =
     "        SERVER_DIR must not exist yet or be empty. --date and --time\n"
     "        default to now (YYYY-MM-DD, HH:MM:SS); --expires DAYS makes\n"
     "        players refuse the list that many days after signing.\n"
-    "        Names the updater would refuse or change on Windows are refused\n"
-    "        and nothing is written. Prints the init.ini lines to ship.\n"
+    "        Names the updater would refuse or change on Windows, the updater's\n"
+    "        own files and links are refused and nothing is written. Prints\n"
+    "        the init.ini lines to ship.\n"
     "\n"
     "Secret keys made by `minisign -G -W` work as well.\n"
     "Exit status: 0 success, 1 refused input or failure, 2 usage error.\n";

@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
 
 namespace
 {
@@ -18,10 +19,12 @@ std::pair<int, QString> pack(const QStringList &args)
 }
 
 // A build the tool must refuse, writing nothing, with a game folder of
-// "a/b.txt" and `files`.
+// "a/b.txt", `files`, a file named by the raw bytes `rawName` and "link" to
+// `linkTo`.
 struct Refusal {
     QStringList files = {};
-    bool linkToFolder = false;
+    QByteArray rawName = {};
+    QString linkTo = {};
     bool serverOccupied = false;
     QStringList options = {"--url", "http://127.0.0.1/x"};
     int exitCode = 1; // 1: refused input, 2: usage error
@@ -63,10 +66,25 @@ private slots:
         QTest::newRow("colon") << Refusal{.files = {"a/c:d.txt"}, .message = "contains \":\""};
         QTest::newRow("case twins")
             << Refusal{.files = {"a/B.txt"}, .message = "differ only by case"};
+        QTest::newRow("newline") << Refusal{.files = {"a/new\nline"},
+                                            .message = "\"a/new\\x0aline\""};
+        QTest::newRow("tab") << Refusal{.files = {"a/\t.txt"}, .message = "control character"};
         QTest::newRow("the updater's own profile")
-            << Refusal{.files = {"Updates/Init.ini"}, .message = "updater's own profile"};
+            << Refusal{.files = {"Updates/Init.ini"}, .message = "updater's own file"};
+        QTest::newRow("the updater, as Windows reads its name")
+            << Refusal{.files = {"UPDATER.exe. "}, .message = "updater's own file"};
+        QTest::newRow("the updater's signature of its list") << Refusal{
+            .files = {"updates/updates.ini.arriving.minisig"}, .message = "updater's own file"};
+        QTest::newRow("a file in the updater's staging folder") << Refusal{
+            .files = {"updates/staging/.x.txt.ab12.part"}, .message = "updater's own file"};
+        QTest::newRow("name not UTF-8, Qt lists no such file")
+            << Refusal{.rawName = "a/\xff.txt", .message = "\"a/\uFFFD.txt\" is not valid UTF-8"};
+        QTest::newRow("name not UTF-8 at the top")
+            << Refusal{.rawName = "\xfe", .message = "is not valid UTF-8"};
         QTest::newRow("link to a folder")
-            << Refusal{.linkToFolder = true, .message = "\"link\" is a link to a folder"};
+            << Refusal{.linkTo = "game/a", .message = "\"link\" is a link to a folder"};
+        QTest::newRow("link to a file, published as the file it names")
+            << Refusal{.linkTo = "game/a/b.txt", .message = "\"link\" is a link to a file"};
         QTest::newRow("server folder not empty")
             << Refusal{.serverOccupied = true, .message = "not an empty folder"};
         QTest::newRow("no --url") << Refusal{.options = {}, .exitCode = 2, .message = "--url"};
@@ -79,17 +97,23 @@ private slots:
         QVERIFY(QDir::setCurrent(dir.path()));
         for (const QString &file : refusal.files + QStringList{"a/b.txt"})
             writeFile("game/" + file, {});
-        if (refusal.linkToFolder)
-            QVERIFY(QFile::link(dir.filePath("game/a"), "game/link"));
+        const QByteArray rawPath = "game/" + refusal.rawName;
+        std::FILE *raw = refusal.rawName.isEmpty() ? nullptr : std::fopen(rawPath.constData(), "w");
+        QVERIFY(refusal.rawName.isEmpty() || (raw && std::fclose(raw) == 0));
+        if (!refusal.linkTo.isEmpty())
+            QVERIFY(QFile::link(dir.filePath(refusal.linkTo), "game/link"));
         if (refusal.serverOccupied)
             writeFile("server/keep.txt", {});
 
         const auto [exitCode, err] = pack(QStringList{"build", "game", "server"} + refusal.options);
         QCOMPARE(exitCode, refusal.exitCode);
         QVERIFY2(err.contains(refusal.message), qPrintable(err));
+        QVERIFY(refusal.exitCode != 1 || err.count(u'\n') == 1);
         // Nothing written, not even a half-built folder beside the server's.
         QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  refusal.serverOccupied ? QStringList({"game", "server"}) : QStringList({"game"}));
+        // Qt cannot remove what it cannot list.
+        QVERIFY(refusal.rawName.isEmpty() || std::remove(rawPath.constData()) == 0);
     }
 };
 

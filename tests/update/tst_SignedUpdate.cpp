@@ -41,12 +41,14 @@ const QString Map = "level #1 100% & more.map";
 const QString OneFailed = "1 Files Failed, Update Will Be Offered Again";
 
 // One run: what is done to the served update before the window starts, the
-// file the log must name as failed (none: the update installs) and the log's
-// last line. By default the list is refused.
+// file the log must name as failed (none: the update installs), the log's
+// last line and the days after which the built list expires. By default the
+// list is refused.
 struct Case {
     std::function<void()> tamper;
     QString failed = "updates.ini";
     QString lastLine = "No Files to Update";
+    int expiresDays = 0;
 };
 
 } // namespace
@@ -90,6 +92,10 @@ private slots:
         QTest::addColumn<Case>("run");
         const QString now = QString::number(QDateTime::currentSecsSinceEpoch());
         QTest::newRow("round trip") << Case{[] {}, {}, "Update Complete"};
+        QTest::newRow("expires in 30 days") << Case{[] {}, {}, "Update Complete", 30};
+        // Only the whole digest tells an installed file from the new one.
+        QTest::newRow("installed file of the pinned size, other bytes")
+            << Case{[] { writeFile("program/game.cfg", "volume=8\n"); }, {}, "Update Complete"};
         QTest::newRow("file changed after signing") << Case{
             [] { writeFile("www/srv/files/game.cfg", "volume=9\n"); }, "game.cfg", OneFailed};
         QTest::newRow("size larger than the file")
@@ -134,11 +140,20 @@ private slots:
         NginxServer nginx("www");
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
         QCOMPARE(runTool(UPDATER_PACK, {"keygen", "key", "key.pub"}), 0);
-        QCOMPARE(runTool(UPDATER_PACK, {"build", "game", "www/srv", "--url", nginx.url("/srv"),
-                                        "--secret", "key", "--date", "2026-12-07"}),
+        const QStringList expires = {"--expires", QString::number(run.expiresDays)};
+        QCOMPARE(runTool(UPDATER_PACK,
+                         QStringList{"build", "game", "www/srv", "--url", nginx.url("/srv"),
+                                     "--secret", "key", "--date", "2026-12-07"} +
+                             (run.expiresDays ? expires : QStringList())),
                  0);
-        // The tool's signature passes minisign too.
+        // The tool's signature passes minisign too, and its expiry is in the
+        // updater's unit: seconds since the epoch.
         QCOMPARE(runTool("minisign", {"-V", "-p", "key.pub", "-m", List}), 0);
+        const QByteArray publicKey = readAll("key.pub").split('\n').value(1);
+        const auto signature =
+            ListSignature::verify(readAll(List), readAll(List + ".minisig"), publicKey);
+        QCOMPARE(signature.expires.value_or(signature.timestamp) - signature.timestamp,
+                 qint64(run.expiresDays) * 86400);
         run.tamper();
         // nginx reads through an unprivileged worker.
         QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
@@ -146,8 +161,7 @@ private slots:
         writeFile(init,
                   QStringLiteral("[GENERAL]\r\nHello=%1\r\nUpdateFileURL=%2\r\nPublicKey=%3\r\n"
                                  "ListTimestamp=%4\r\n")
-                      .arg(nginx.url("/srv/hello.txt"), nginx.url("/srv"),
-                           readAll("key.pub").split('\n').value(1), m_recorded)
+                      .arg(nginx.url("/srv/hello.txt"), nginx.url("/srv"), publicKey, m_recorded)
                       .toUtf8());
         const QByteArray initBefore = readAll(init);
 
