@@ -612,7 +612,8 @@ void TransferEngine::fail(Transfer &t, const QString &why)
 {
     qCInfo(lcDownload).noquote() << "read of" << t.address.toDisplayString() << "failed:" << why;
     // The part of the body kept is on the disk before anyone hears of the
-    // failure, so that a read started at once in its place continues it.
+    // failure: a listener that looks at the target's folder at once sees it
+    // as it stays, never a .partial that appears a moment later.
     const quint64 id = t.id;
     remove(t);
     m_events.post({TransferEvent::Failed, id, 0, 0, nullptr});

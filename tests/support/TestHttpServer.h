@@ -28,7 +28,7 @@ struct ScriptedReply {
     std::chrono::milliseconds pace{0};
     // Announces the whole body's length (not for a reply to a Range).
     bool sized = false;
-    // Announces 64 MiB and sends the body over and over until the client hangs up.
+    // Announces 64 MiB and fills them with the body over and over: far past any cap.
     bool endless = false;
 };
 
