@@ -19,7 +19,9 @@ bool BodyCheck::restart()
 
 bool BodyCheck::take(const char *data, qint64 length)
 {
-    if (!m_ready || (m_expected.size && m_taken + length > *m_expected.size))
+    const qint64 taken = m_taken + length;
+    if (!m_ready || (m_expected.size && taken > *m_expected.size) ||
+        (m_expected.limit && taken > *m_expected.limit))
         return false;
     if (m_expected.sha256 && EVP_DigestUpdate(m_digest.get(), data, size_t(length)) != 1)
         return m_ready = false;

@@ -8,8 +8,9 @@
 // Holds a body to what its reader expects of it while the bytes stream to the
 // disk, on the transfer thread: the SHA-256 is taken from the same bytes as
 // they are written, with no second read of the file and no copy in memory.
-// A body that grows past its expected size is refused at that very chunk, so
-// a hostile server cannot fill the disk behind a small announced file.
+// A body that grows past its expected size or its limit is refused at that
+// very chunk, so a hostile server cannot fill the disk behind a small
+// announced file, nor with an endless one.
 class BodyCheck
 {
 public:
@@ -17,8 +18,8 @@ public:
 
     // For a body that starts again from its first byte.
     bool restart();
-    // False when `length` more bytes would pass the expected size, or the
-    // digest cannot take them; the body then fails.
+    // False when `length` more bytes would pass the expected size or the
+    // limit, or the digest cannot take them; the body then fails.
     bool take(const char *data, qint64 length);
     // Whether the whole body, of `stored` bytes, is what was expected.
     bool whole(qint64 stored);

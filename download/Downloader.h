@@ -15,8 +15,9 @@ struct ReadOutcome;
 //
 // A read fails (DownloadError, then DownloadComplete with MaxBytes 0) on a
 // network error, an HTTP status other than 2xx, a body shorter than its
-// announced length, an empty body, less than 1 KiB received in 60 s, or a
-// target that cannot be written; its target file is then left as it was.
+// announced length, an empty body, less than 1 KiB/s received on average
+// over 60 s, or a target that cannot be written; its target file is then left
+// as it was.
 // Connection failures, time-outs and server statuses that may pass are tried
 // again a few times first, unseen by listeners. A stored read replaces its
 // target in one step before DownloadComplete(bytes). To destroy the control

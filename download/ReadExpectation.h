@@ -5,17 +5,20 @@
 #include <optional>
 
 // What the caller knows a read's body must be. A body that does not match
-// fails the read, and its target is left as it was. Without either value the
-// body is taken as the server sends it.
+// fails the read, and its target is left as it was. Without any of the values
+// the body is taken as the server sends it.
 struct ReadExpectation {
     // Bytes. A body that grows past it is cut off at once. With a size of 0,
     // an empty body is a file like any other.
-    std::optional<qint64> size;
+    std::optional<qint64> size{};
     // The 32 bytes of the body's SHA-256.
-    std::optional<QByteArray> sha256;
+    std::optional<QByteArray> sha256{};
     // A read that fails or is dropped keeps the part of the body that arrived
     // beside its target (see KeptPartial) when the server can tell a later
     // read whether it is still the same body, and a later read into the same
     // target with this set continues it. Without it no file outlives the read.
     bool keepPartial = false;
+    // A body that grows past this many bytes fails at once, while it
+    // streams; a shorter one is fine (unlike `size`).
+    std::optional<qint64> limit{};
 };

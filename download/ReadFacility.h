@@ -49,9 +49,9 @@ public:
     // away and the targets stay as they were.
     void dropAll();
 
-    // How long a read may receive less than 1 KiB before it fails (normally
-    // 60 s, counted in whole seconds); tests shorten it so that stalls are
-    // seen quickly. Applies to reads started afterwards.
+    // How long a read may receive less than 1 KiB/s on average before it
+    // fails (normally 60 s, counted in whole seconds); tests shorten it so
+    // that stalls are seen quickly. Applies to reads started afterwards.
     static void setTransferTimeoutForTesting(std::chrono::milliseconds timeout);
 
     // How long a second of waiting between two tries of a read lasts

@@ -448,12 +448,18 @@ bool TransferEngine::beginBody(Transfer &t)
     const Response &r = t.response;
     if (status == 206) {
         // Only the rest of the very body in the file may follow it: a range
-        // from elsewhere, or a body whose validator changed, would store a
-        // file of mixed bytes.
+        // from elsewhere, a body of another length, or one that does not
+        // answer with the validator If-Range sent would store a file of mixed
+        // bytes, and a file without a digest has nothing else to catch it. A
+        // 206 that leaves out the validator proves nothing, so it counts as
+        // another body. The length is known from the first answer, or, for a
+        // body kept by an earlier read, from its expected size.
+        const bool byEtag = !t.etag.isEmpty();
         const bool continues = t.resuming && r.range.first == t.stored &&
-                               (r.etag.isEmpty() || t.etag.isEmpty() || r.etag == t.etag) &&
+                               (byEtag ? r.etag == t.etag : r.lastModified == t.lastModified) &&
                                (r.lastModified.isEmpty() || t.lastModified.isEmpty() ||
-                                r.lastModified == t.lastModified);
+                                r.lastModified == t.lastModified) &&
+                               (t.total <= 0 || r.range.total == t.total);
         if (!continues) {
             t.stop = t.restart() ? Transfer::Stop::Restart : Transfer::Stop::Store;
             return false;
@@ -605,8 +611,12 @@ milliseconds TransferEngine::untilNextRetry() const
 void TransferEngine::fail(Transfer &t, const QString &why)
 {
     qCInfo(lcDownload).noquote() << "read of" << t.address.toDisplayString() << "failed:" << why;
-    t.post({TransferEvent::Failed, t.id, 0, 0, nullptr});
+    // The part of the body kept is on the disk before anyone hears of the
+    // failure: a listener that looks at the target's folder at once sees it
+    // as it stays, never a .partial that appears a moment later.
+    const quint64 id = t.id;
     remove(t);
+    m_events.post({TransferEvent::Failed, id, 0, 0, nullptr});
 }
 
 void TransferEngine::remove(Transfer &t)
@@ -656,6 +666,9 @@ void TransferEngine::takeKept(Transfer &t, std::optional<qint64> size)
         return;
     }
     t.stored = length;
+    // The first answer's length is not known any more; the expected size,
+    // if any, stands for it when the rest of the body is asked for.
+    t.total = size.value_or(0);
     t.etag = validator->etag;
     t.lastModified = validator->lastModified;
     t.acceptsRanges = true;

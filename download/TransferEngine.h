@@ -18,7 +18,8 @@
 
 // How one read is run; the test hooks of ReadFacility fill it in.
 struct TransferSettings {
-    // A read that receives less than 1 KiB in this time fails (or is tried again).
+    // A read that receives less than 1 KiB/s, averaged over this time (in
+    // whole seconds), fails (or is tried again).
     std::chrono::milliseconds stallTime{60000};
     // How long a second of waiting between tries lasts.
     std::chrono::milliseconds retrySecond{1000};
@@ -34,8 +35,10 @@ struct TransferSettings {
 // A refused or reset connection, a time-out, and the statuses 408, 429, 500,
 // 502, 503 and 504 are tried again up to 3 times, after 1, 2 and 4 s or what
 // Retry-After asks for up to 30 s. A retry after part of a body continues it
-// with Range and If-Range when the server offered that; a body that cannot
-// continue starts again from its first byte. Whole bodies go to a
+// with Range and If-Range when the server offered that, and takes the rest
+// only from a 206 that starts where the file ends, names the same validator
+// and the same whole length; a body that cannot continue starts again from its
+// first byte. A failed read's kept part is on the disk before it is reported. Whole bodies go to a
 // BatchFlusher and come out as Ready.
 class TransferEngine
 {
@@ -47,8 +50,8 @@ public:
     TransferEngine(const TransferEngine &) = delete;
     TransferEngine &operator=(const TransferEngine &) = delete;
 
-    // `expected` holds the body to a size and a digest; one that does not
-    // match fails at once, without another try.
+    // `expected` holds the body to a size, a limit and a digest; one that
+    // does not match fails at once, without another try.
     void start(quint64 id, const QUrl &address, const QString &target,
                const TransferSettings &settings, const ReadExpectation &expected);
     // Drops every read started before: no event follows for them.

@@ -49,16 +49,20 @@ void verifyEnd(const QList<Event> &events, qint64 size)
         QCOMPARE(cur, size);
 }
 
+// What the disk does to a whole body.
+enum class Disk { Fine, TargetIsFolder, FlushFails };
+
 // One read of /script: what the server answers to each try, and what must come of it.
 struct Scenario {
     QList<ScriptedReply> replies;
     // What the target holds at the end; null: the read fails and the old file stays.
-    QByteArray stored;
+    QByteArray stored{};
     // Per try after the first: its least wait in retry seconds, and its "Range|If-Range".
-    QList<int> waits;
-    QByteArrayList ranges;
-    // The target is a folder holding a file: the whole body cannot take its place.
-    bool targetIsFolder = false;
+    QList<int> waits{};
+    QByteArrayList ranges{};
+    // TargetIsFolder: a folder holding a file is where the body would go.
+    Disk disk = Disk::Fine;
+    ReadExpectation expected{};
 };
 
 // What is done to the part of a body kept by a failed read before the next read.
@@ -150,14 +154,16 @@ private slots:
     {
         m_downloader.reset();
         ReadFacility::setCaFileForTesting({});
+        ReadFacility::setDiskFlushForTesting({});
     }
 
     void scriptedRead_data()
     {
         QTest::addColumn<Scenario>("s");
-        const QByteArray b(200000, 'b'), rest = "bytes=100000-|\"v1\"";
+        const QByteArray b(200000, 'b'), c(250000, 'c'), rest = "bytes=100000-|\"v1\"";
         const ScriptedReply whole{.body = bodyA, .etag = "\"v1\"", .ranges = true};
-        const ScriptedReply cut{.body = bodyA, .etag = "\"v1\"", .ranges = true, .cutAt = 100000};
+        const ScriptedReply cut{
+            .body = bodyA, .etag = "\"v1\"", .ranges = true, .cutAt = 100000, .sized = true};
         const ScriptedReply shortRange{
             .body = bodyA, .etag = "\"v1\"", .ranges = true, .cutAt = 150000, .endAtCut = true};
         QTest::newRow("cut, then resumed") << Scenario{{cut, whole}, bodyA, {1}, {rest}};
@@ -166,11 +172,31 @@ private slots:
         // The 206 continues another body: no mixed bytes, the third try asks for it whole.
         QTest::newRow("cut, validator changed: restart") << Scenario{
             {cut, {.body = b, .etag = "\"v2\"", .ranges = true}}, b, {1, 2}, {rest, "|"}};
+        QTest::newRow("cut, 206 without the validator: restart")
+            << Scenario{{cut, {.body = b, .ranges = true}}, b, {1, 2}, {rest, "|"}};
+        QTest::newRow("cut, 206 of another whole length: restart")
+            << Scenario{{cut, {.body = c, .etag = "\"v1\"", .ranges = true}, whole},
+                        bodyA,
+                        {1, 2},
+                        {rest, "|"}};
+        QTest::newRow("cut, 206 from another byte: restart") << Scenario{
+            {cut, {.body = bodyA, .etag = "\"v1\"", .ranges = true, .rangeFrom = 50000}},
+            bodyA,
+            {1, 2},
+            {rest, "|"}};
+        QTest::newRow("cut, 416: restart") << Scenario{
+            {cut, {.status = 416, .body = "no such range"}, whole}, bodyA, {1, 2}, {rest, "|"}};
         // The range ends cleanly, yet short of the length its Content-Range announced.
         QTest::newRow("cut, range short: resumed again")
             << Scenario{{cut, shortRange, whole}, bodyA, {1, 2}, {rest, "bytes=150000-|\"v1\""}};
         QTest::newRow("503 with Retry-After, then whole") << Scenario{
             {{.status = 503, .body = "busy", .retryAfter = 3}, {.body = bodyA}}, bodyA, {3}, {"|"}};
+        // Honoured, the hour would outlast the test's wait.
+        QTest::newRow("503 with Retry-After 3600: usual wait")
+            << Scenario{{{.status = 503, .body = "busy", .retryAfter = 3600}, {.body = bodyA}},
+                        bodyA,
+                        {1},
+                        {"|"}};
         QTest::newRow("500 every time: 1 + 3 tries")
             << Scenario{{{.status = 500, .body = "down"}}, {}, {1, 2, 4}, {"|", "|", "|"}};
         QTest::newRow("404: not tried again")
@@ -180,21 +206,40 @@ private slots:
         // The stall outlasts the test's wait: only the read's own time limit ends it.
         QTest::newRow("stalled, then whole") << Scenario{
             {{.body = bodyA, .cutAt = 1000, .stall = 60s}, {.body = bodyA}}, bodyA, {1}, {"|"}};
-        QTest::newRow("target is a folder") << Scenario{{{.body = bodyA}}, {}, {}, {}, true};
+        // 100 B/s would take the whole test's wait to end.
+        QTest::newRow("trickle under 1 KiB/s, then whole")
+            << Scenario{{{.body = bodyA, .pace = 100ms}, {.body = bodyA}}, bodyA, {1}, {"|"}};
+        QTest::newRow("target is a folder")
+            << Scenario{{{.body = bodyA}}, {}, {}, {}, Disk::TargetIsFolder};
+        QTest::newRow("flush fails")
+            << Scenario{.replies = {{.body = bodyA}}, .disk = Disk::FlushFails};
+        // 64 MiB announced and sent, far past what the read lets in.
+        QTest::newRow("endless body, pinned size") << Scenario{
+            .replies = {{.body = bodyA, .endless = true}}, .expected = {.size = 100000}};
+        QTest::newRow("endless body, limit") << Scenario{
+            .replies = {{.body = bodyA, .endless = true}}, .expected = {.limit = 100000}};
+        QTest::newRow("body within its limit")
+            << Scenario{{{.body = bodyA}}, bodyA, {}, {}, Disk::Fine, {.limit = 300000}};
     }
 
     // Listeners see one read however many tries it takes. Every new body is
-    // shorter than the old file, so any old byte left behind shows.
+    // shorter than the old file, so any old byte left behind shows. No
+    // progress shows more of a body than its size or limit lets in.
     void scriptedRead()
     {
         QFETCH(Scenario, s);
-        const Files old{{s.targetIsFolder ? "target.bin/old" : "target.bin", oldContent}};
+        const Files old{
+            {s.disk == Disk::TargetIsFolder ? "target.bin/old" : "target.bin", oldContent}};
         writeFiles(m_dir->path(), old);
         m_http.setScript(s.replies);
+        if (s.disk == Disk::FlushFails)
+            ReadFacility::setDiskFlushForTesting([](const auto &) { return false; });
 
-        m_downloader->BeginDownload(m_http.url("/script"), path());
+        m_downloader->BeginDownload(m_http.url("/script"), path(), s.expected);
         QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
         verifyEnd(m_events.value(path()), s.stored.isNull() ? -1 : s.stored.size());
+        for (const Event &event : m_events.value(path()))
+            QVERIFY(event.cur <= s.expected.size.value_or(s.expected.limit.value_or(event.cur)));
         QCOMPARE(filesBelow(m_dir->path()),
                  s.stored.isNull() ? old : Files({{"target.bin", s.stored}}));
         const QList<ScriptedRequest> seen = m_http.scriptedRequests();
@@ -235,8 +280,18 @@ private slots:
                 m_http.url(url), path(),
                 {200000, QCryptographicHash::hash(bodyA, QCryptographicHash::Sha256), true});
         };
+        // A listener reacting at once finds the kept part on the disk; the spy
+        // waits in an event loop, so the error comes as soon as it is posted.
+        bool keptAtError = false;
+        const auto atError = connect(m_downloader.get(), &Downloader::DownloadError, this, [&] {
+            keptAtError = QFile::exists(kept) && QFile::exists(kept + ".meta");
+        });
+        QSignalSpy failed(m_downloader.get(), &Downloader::DownloadError);
         read("/script");
-        QTRY_VERIFY_WITH_TIMEOUT(completed("target.bin"), 10000);
+        QVERIFY(failed.wait(10000));
+        disconnect(atError);
+        QVERIFY(keptAtError);
+        QTRY_VERIFY(completed("target.bin"));
         verifyEnd(m_events.value(path()), -1);
         Files files = filesBelow(root);
         QCOMPARE(files.take("target.bin.partial"), bodyA.first(160000));
@@ -264,8 +319,8 @@ private slots:
     // Reads that never complete raise no event and leave their old files: a
     // refused one shows the box at once (one refused into a busy file is in
     // queuedReadsEachFetchedOnce); abortAll drops the reads under way, one
-    // waiting to be tried again included, and so does destroying the control;
-    // either ends at once.
+    // waiting to be tried again included, which is never tried again, and so
+    // does destroying the control; either ends at once.
     void unfinishedReadsLeaveOldFiles()
     {
         Files files;
@@ -289,8 +344,9 @@ private slots:
             writeFiles(m_dir->path(), files);
             m_downloader->BeginDownload(m_http.url(url), path(name));
         };
-        ReadFacility::setRetrySecondForTesting(10s);
-        m_http.setScript({{.status = 503, .body = "busy"}});
+        // Each busy answer asks for 30 retry seconds (1.5 s) of waiting.
+        const ScriptedReply busy{.status = 503, .body = "busy", .retryAfter = 30};
+        m_http.setScript({busy, busy, {.body = bodyA}, busy});
         // Over one connection: the one that waits for a retry first.
         start("a", "/script");
         start("b", "/slow");
@@ -298,14 +354,19 @@ private slots:
         m_downloader->abortAll();
         QCOMPARE(m_downloader->inFlight(), 0);
         verifyDropped(files);
-
+        // Started after "a", so "a" would be tried again before its second try.
         start("c", "/script");
-        QTRY_COMPARE(m_http.scriptedRequests().size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(completed("c"), 10000);
+        QCOMPARE(m_http.scriptedRequests().size(), 3);
+        files.insert("c", bodyA);
+
+        start("d", "/script");
+        QTRY_COMPARE(m_http.scriptedRequests().size(), 4);
         const QDeadlineTimer due(300);
         makeDownloader();
         QVERIFY2(!due.hasExpired(), qPrintable(QString::number(due.remainingTime())));
         verifyDropped(files);
-        QCOMPARE(m_http.scriptedRequests().size(), 2);
+        QCOMPARE(m_http.scriptedRequests().size(), 4);
     }
 
     // Reads beyond the connections to a host (6), and beyond those handed to
@@ -336,6 +397,17 @@ private slots:
         QCOMPARE(m_requests.load(), count);
     }
 
+    // Ten redirects are followed; an eleventh, or a loop, fails the read.
+    void redirects()
+    {
+        for (const QString hops : {"10", "11", "loop"})
+            m_downloader->BeginDownload(m_http.url("/hops/" + hops), path(hops));
+        QTRY_COMPARE(m_downloader->inFlight(), 0);
+        verifyEnd(m_events.value(path("11")), -1);
+        verifyEnd(m_events.value(path("loop")), -1);
+        QCOMPARE(filesBelow(m_dir->path()), Files({{"10", TestHttpServer::pattern(1000)}}));
+    }
+
     // Over TLS and HTTP/2 with a certificate made for the test, which only a
     // read given its CA file trusts; nginx serves the file over HTTP/2 alone.
     void tlsReads()
@@ -364,11 +436,15 @@ private slots:
         read("/file.bin", {}, "untrusted");
         // TLS could not protect a read that anybody on the way can answer.
         read("/to-http", certificate, "to-http");
+        // Trusted, yet made for 127.0.0.1 and not for the name asked for.
+        m_downloader->BeginDownload(nginx.url("/file.bin").replace("127.0.0.1", "localhost"),
+                                    path("other name"));
 
         QTRY_COMPARE(m_downloader->inFlight(), 0);
         verifyEnd(m_events.value(path("trusted")), 5000);
         verifyEnd(m_events.value(path("untrusted")), -1);
         verifyEnd(m_events.value(path("to-http")), -1);
+        verifyEnd(m_events.value(path("other name")), -1);
         QCOMPARE(filesBelow(m_dir->path()), Files({{"trusted", TestHttpServer::pattern(5000)}}));
     }
 

@@ -72,6 +72,13 @@ void TestHttpServer::addFaultEndpoints()
                                      return sink.write(body.data() + offset, 100);
                                  });
     });
+    s.Get(R"(/hops/(\w+))", [](const httplib::Request &req, httplib::Response &res) {
+        const std::string hops = req.matches[1].str();
+        if (hops == "0")
+            return res.set_content(pattern(1000).toStdString(), "application/octet-stream");
+        const bool count = hops.find_first_not_of("0123456789") == std::string::npos;
+        res.set_redirect(count ? "/hops/" + std::to_string(std::stoi(hops) - 1) : req.path);
+    });
     s.Get("/script.*",
           [this](const httplib::Request &req, httplib::Response &res) { script(req, res); });
 }
@@ -94,8 +101,19 @@ void TestHttpServer::script(const httplib::Request &req, httplib::Response &res)
         res.set_header("Retry-After", std::to_string(reply.retryAfter));
     if (reply.ranges)
         res.set_header("Accept-Ranges", "bytes");
-    const qint64 from =
-        reply.ranges && range.starts_with("bytes=") ? std::stoll(range.substr(6)) : 0;
+    if (reply.endless) {
+        const std::string body = reply.body.toStdString();
+        return res.set_content_provider(
+            64 << 20, reply.type.toStdString(),
+            [this, body](size_t offset, size_t, httplib::DataSink &sink) {
+                const size_t at = offset % body.size();
+                return !m_stopping && sink.write(body.data() + at, body.size() - at);
+            });
+    }
+    const bool ranged = reply.ranges && range.starts_with("bytes=");
+    const qint64 from = !ranged                ? 0
+                        : reply.rangeFrom >= 0 ? reply.rangeFrom
+                                               : std::stoll(range.substr(6));
     if (from > 0) {
         res.status = 206;
         res.set_header("Content-Range", "bytes " + std::to_string(from) + '-' +
@@ -107,15 +125,29 @@ void TestHttpServer::script(const httplib::Request &req, httplib::Response &res)
     const std::string part = reply.body.mid(from, end - from).toStdString();
     if (whole && part.empty())
         return res.set_content(part, reply.type.toStdString());
-    res.set_chunked_content_provider(
-        reply.type.toStdString(), [this, part, whole, until = steady_clock::now() + reply.stall](
-                                      size_t offset, httplib::DataSink &sink) {
-            if (offset != 0 || (!part.empty() && !sink.write(part.data(), part.size())))
+    const auto send = [this, part, whole, pace = reply.pace,
+                       until = steady_clock::now() + reply.stall](httplib::DataSink &sink) {
+        const size_t piece = pace.count() ? 10 : std::max<size_t>(part.size(), 1);
+        for (size_t at = 0; at < part.size(); at += piece) {
+            if (pace.count())
+                std::this_thread::sleep_for(pace);
+            if (m_stopping || !sink.write(part.data() + at, std::min(piece, part.size() - at)))
                 return false;
-            while (!whole && !m_stopping && steady_clock::now() < until)
-                std::this_thread::sleep_for(milliseconds(10));
-            if (whole)
-                sink.done();
-            return whole; // false closes the connection in the middle of the body
-        });
+        }
+        while (!whole && !m_stopping && steady_clock::now() < until)
+            std::this_thread::sleep_for(milliseconds(10));
+        return whole; // false closes the connection in the middle of the body
+    };
+    if (reply.sized)
+        return res.set_content_provider(reply.body.size(), reply.type.toStdString(),
+                                        [send](size_t offset, size_t, httplib::DataSink &sink) {
+                                            return !offset && send(sink);
+                                        });
+    res.set_chunked_content_provider(reply.type.toStdString(),
+                                     [send](size_t offset, httplib::DataSink &sink) {
+                                         if (offset != 0 || !send(sink))
+                                             return false;
+                                         sink.done();
+                                         return true;
+                                     });
 }

@@ -6,7 +6,8 @@
 #include <httplib.h>
 
 // What the scripted endpoint answers to one request. A body is sent chunked,
-// so that the server library never cuts it to the asked range by itself.
+// so that the server library never cuts it to the asked range by itself,
+// unless it is `sized`.
 struct ScriptedReply {
     int status = 200;
     QByteArray body{};
@@ -21,6 +22,14 @@ struct ScriptedReply {
     qint64 cutAt = -1;
     std::chrono::milliseconds stall{0};
     bool endAtCut = false;
+    // A range asked for is served from this byte instead (-1: the one asked).
+    qint64 rangeFrom = -1;
+    // Sends the body in 10-byte pieces this far apart.
+    std::chrono::milliseconds pace{0};
+    // Announces the whole body's length (not for a reply to a Range).
+    bool sized = false;
+    // Announces 64 MiB and fills them with the body over and over: far past any cap.
+    bool endless = false;
 };
 
 // One request the scripted endpoint saw: its Range and If-Range headers
@@ -53,8 +62,10 @@ public:
     static QByteArray pattern(qint64 size);
 
     // Adds to server(): /bytes/<n>, pattern(n) with its length; /slow,
-    // pattern(2000) in 20 pieces 25 ms apart; and /script<anything>, which
-    // answers its n-th request with the n-th reply of setScript(), or its last.
+    // pattern(2000) in 20 pieces 25 ms apart; /hops/<n>, a redirect to
+    // /hops/<n - 1> down to /hops/0, which is /bytes/1000, and /hops/<word>,
+    // a redirect to itself; and /script<anything>, which answers its n-th
+    // request with the n-th reply of setScript(), or its last.
     void addFaultEndpoints();
     void setScript(const QList<ScriptedReply> &replies);
     QList<ScriptedRequest> scriptedRequests() const;
