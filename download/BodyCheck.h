@@ -25,6 +25,8 @@ public:
     bool whole(qint64 stored);
     // An expected size of 0: an empty body is a file like any other.
     bool emptyExpected() const { return m_expected.size == 0; }
+    // Whether the body is held to a SHA-256, which no mixed bytes can pass.
+    bool pinsDigest() const { return m_expected.sha256.has_value(); }
 
 private:
     ReadExpectation m_expected;

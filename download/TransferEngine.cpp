@@ -448,15 +448,18 @@ bool TransferEngine::beginBody(Transfer &t)
     const Response &r = t.response;
     if (status == 206) {
         // Only the rest of the very body in the file may follow it: a range
-        // from elsewhere, a body of another length, or one that does not
-        // answer with the validator If-Range sent would store a file of mixed
-        // bytes, and a file without a digest has nothing else to catch it. A
-        // 206 that leaves out the validator proves nothing, so it counts as
-        // another body. The length is known from the first answer, or, for a
-        // body kept by an earlier read, from its expected size.
-        const bool byEtag = !t.etag.isEmpty();
+        // from elsewhere, a body of another length, or one under another
+        // validator would store a file of mixed bytes. A body without a
+        // digest has nothing else to catch that, so its 206 must name again
+        // the validator If-Range sent; one that leaves it out proves nothing.
+        // With a digest pinned, such a 206 is taken, and mixed bytes fail the
+        // digest. The length is known from the first answer, or, for a body
+        // kept by an earlier read, from its expected size.
+        const QByteArray &sent = t.etag.isEmpty() ? t.lastModified : t.etag;
+        const QByteArray &named = t.etag.isEmpty() ? r.lastModified : r.etag;
         const bool continues = t.resuming && r.range.first == t.stored &&
-                               (byEtag ? r.etag == t.etag : r.lastModified == t.lastModified) &&
+                               (named == sent || (named.isEmpty() && t.check->pinsDigest())) &&
+                               (r.etag.isEmpty() || t.etag.isEmpty() || r.etag == t.etag) &&
                                (r.lastModified.isEmpty() || t.lastModified.isEmpty() ||
                                 r.lastModified == t.lastModified) &&
                                (t.total <= 0 || r.range.total == t.total);
