@@ -5,10 +5,7 @@
 #include "app/ProgressBar.h"
 #include "app/StatusLog.h"
 #include "download/Downloader.h"
-#include "profile/modTypes.h"
-#include "update/ProgramFolder.h"
 #include "update/UpdateRun.h"
-#include "update/VerifyDir.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -177,21 +174,6 @@ void frmUpdate::AddText(const QString &msg)
     txtMain->AddText(msg);
 }
 
-void frmUpdate::VerifyDir(const QString &Directory)
-{
-    ::VerifyDir(Directory);
-}
-
-void frmUpdate::UpdateFiles()
-{
-    m_run->UpdateFiles();
-}
-
-void frmUpdate::CheckLastUpdate()
-{
-    m_run->CheckLastUpdate();
-}
-
 QString frmUpdate::logText() const
 {
     return txtMain->text();
@@ -263,12 +245,8 @@ void frmUpdate::paintEvent(QPaintEvent *)
 
 void frmUpdate::cmdCancelClicked()
 {
-    if (!cmdDone->isEnabled()) {
-        WriteIni(initIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdate"),
-                 QStringLiteral("Last Update Canceled"));
-        WriteIni(initIniPath(), QStringLiteral("GENERAL"), QStringLiteral("LastUpdateTime"),
-                 QStringLiteral("Last Update Canceled"));
-    }
+    // The run records the cancelled update itself while it has not ended.
+    m_run->cancel();
     closeWindow();
 }
 

@@ -31,11 +31,8 @@ public:
     // the whole update; returns when the run procedure has returned.
     void formLoad();
 
-    // Public procedures of the window.
+    // The status log's one public procedure: appends a line.
     void AddText(const QString &msg);
-    void VerifyDir(const QString &Directory);
-    void UpdateFiles();
-    void CheckLastUpdate();
 
     // The log's exact text, CR LF line breaks included, and the insertion
     // point in it.

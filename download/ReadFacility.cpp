@@ -2,7 +2,7 @@
 
 #include "download/Address.h"
 #include "download/BatchFlusher.h"
-#include "download/DownloadLog.h"
+#include "log/UpdaterLog.h"
 #include "download/TransferEngine.h"
 #include "download/TransferEvents.h"
 

@@ -3,7 +3,7 @@
 #include "download/BodyCheck.h"
 #include "download/CurlOptions.h"
 #include "download/DiskFlush.h"
-#include "download/DownloadLog.h"
+#include "log/UpdaterLog.h"
 #include "download/KeptPartial.h"
 
 #include <QFile>

@@ -4,12 +4,10 @@
 #include "profile/ProfileFile.h"
 #include "update/ListSignature.h"
 #include "update/ProgramFolder.h"
+#include "log/UpdaterLog.h"
 
 #include <QDateTime>
 #include <QFile>
-#include <QLoggingCategory>
-
-Q_LOGGING_CATEGORY(lcTrust, "updater.trust")
 
 namespace
 {
@@ -50,25 +48,25 @@ std::optional<qint64> SignedList::check(const QString &listPath, const QString &
     const auto list = readAtMost(listPath, ProfileFile::MaxFileSize);
     const auto signature = readAtMost(signaturePath, 16 * 1024);
     if (!list || !signature) {
-        qCWarning(lcTrust) << "list or signature missing or too large:" << listPath;
+        qCInfo(lcTrust) << "list or signature missing or too large:" << listPath;
         return std::nullopt;
     }
     const ListSignature::Result verified =
         ListSignature::verify(*list, *signature, publicKey.toLatin1());
     if (verified.failure != ListSignature::Failure::None) {
-        qCWarning(lcTrust) << "list signature refused, reason" << int(verified.failure);
+        qCInfo(lcTrust) << "list signature refused, reason" << int(verified.failure);
         return std::nullopt;
     }
     // A list older than the one last installed is an old release replayed.
     bool recorded = false;
     const qint64 last = recordedTimestamp.toLongLong(&recorded);
     if (recorded && verified.timestamp < last) {
-        qCWarning(lcTrust) << "list signed at" << verified.timestamp << "is older than" << last;
+        qCInfo(lcTrust) << "list signed at" << verified.timestamp << "is older than" << last;
         return std::nullopt;
     }
     // An expired list keeps players on an old release long after a new one.
     if (verified.expires && *verified.expires <= QDateTime::currentSecsSinceEpoch()) {
-        qCWarning(lcTrust) << "list expired at" << *verified.expires;
+        qCInfo(lcTrust) << "list expired at" << *verified.expires;
         return std::nullopt;
     }
     return verified.timestamp;
@@ -83,7 +81,7 @@ std::optional<qint64> SignedList::adopt(const QString &publicKey, const QString 
     // the wrong signature.
     if (timestamp && !(replaceFile(arrivingSignaturePath(), signaturePath()) &&
                        replaceFile(arrivingListPath(), updatesIniPath()))) {
-        qCWarning(lcTrust) << "could not put the checked list in place";
+        qCInfo(lcTrust) << "could not put the checked list in place";
         timestamp.reset();
     }
     QFile::remove(arrivingListPath());

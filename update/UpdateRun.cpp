@@ -1,10 +1,9 @@
 #include "update/UpdateRun.h"
 
 #include "download/Address.h"
-#include "download/DiskFlush.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
-#include "download/TempFile.h"
+#include "log/UpdaterLog.h"
 #include "profile/NumericValue.h"
 #include "profile/SectionCount.h"
 #include "profile/modTypes.h"
@@ -13,28 +12,20 @@
 #include "update/FileStamp.h"
 #include "update/ProgramFolder.h"
 #include "update/RunLock.h"
-#include "update/SignedList.h"
 #include "update/StagedUpdate.h"
 #include "update/SystemFiles.h"
 #include "update/UpdateFailure.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFutureWatcher>
-#include <QLoggingCategory>
-#include <QScopeGuard>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
 #include <limits>
-
-// Why a file or the whole run failed, beyond the status log's "Failed to
-// download": QT_LOGGING_RULES="updater.run=true" shows it to a publisher.
-Q_LOGGING_CATEGORY(lcRun, "updater.run", QtWarningMsg)
 
 namespace
 {
@@ -71,14 +62,6 @@ QString loggedGreeting(QString greeting)
     return greeting;
 }
 
-// A list that arrived after its run had stopped waiting for it (or while the
-// program was killed) is never taken for this run's list.
-void removeArrivingList()
-{
-    QFile::remove(SignedList::arrivingListPath());
-    QFile::remove(SignedList::arrivingSignaturePath());
-}
-
 // A target the commit cannot replace, as the player reads it: which file,
 // why, and what to do when the game holds it.
 QString blockedLine(const StagedUpdate::Blocked &blocked)
@@ -103,13 +86,16 @@ void UpdateRun::setListWaitForTesting(int ms)
 
 UpdateRun::UpdateRun(QObject *parent)
     : QObject(parent), m_downloader2(new Downloader(qobject_cast<QWidget *>(parent))),
-      m_lock(std::make_unique<RunLock>())
+      m_lock(std::make_unique<RunLock>()),
+      m_list(*m_downloader2, [this](const QString &line) { emit logLine(line); })
 {
     // A hidden child of the window, which shows the Downloader's "Warning"
     // boxes; the run deletes it unless the window has.
     m_downloader2->setObjectName(QStringLiteral("Downloader2"));
     m_downloader2->setVisible(false);
     connect(m_downloader2, &Downloader::DownloadProgress, this, &UpdateRun::downloadProgress);
+    connect(m_downloader2, &Downloader::DownloadError, this, &UpdateRun::downloadError);
+    connect(m_downloader2, &Downloader::DownloadComplete, this, &UpdateRun::downloadComplete);
     connect(m_downloader2, &Downloader::warning, this, &UpdateRun::warning);
 }
 
@@ -118,18 +104,37 @@ UpdateRun::~UpdateRun()
     delete m_downloader2;
 }
 
-void UpdateRun::stop()
+// The one place where the phase changes. Ended is announced once; Stopped
+// and Failed are final.
+void UpdateRun::setPhase(Phase phase)
 {
-    if (std::exchange(m_stopped, true))
+    if (m_phase == phase || m_phase == Phase::Stopped ||
+        (m_phase == Phase::Failed && phase != Phase::Stopped))
         return;
-    m_downloader2->abortAll();
+    qCDebug(lcRun) << "phase" << m_phase << "->" << phase;
+    m_phase = phase;
+    if (phase == Phase::Ended)
+        emit ended();
 }
 
-void UpdateRun::end()
+void UpdateRun::cancel()
 {
-    if (std::exchange(m_ended, true))
+    // Before the update has ended, Cancel leaves it to be offered again.
+    if (m_phase != Phase::Ended) {
+        WriteIni(initIniPath(), General, QStringLiteral("LastUpdate"),
+                 QStringLiteral("Last Update Canceled"));
+        WriteIni(initIniPath(), General, QStringLiteral("LastUpdateTime"),
+                 QStringLiteral("Last Update Canceled"));
+    }
+    stop();
+}
+
+void UpdateRun::stop()
+{
+    if (m_phase == Phase::Stopped)
         return;
-    emit ended();
+    setPhase(Phase::Stopped);
+    m_downloader2->abortAll();
 }
 
 void UpdateRun::setBarValue(float value)
@@ -153,13 +158,13 @@ void UpdateRun::tick()
 {
     // A full bar alone does not end the update: the update list's own last
     // notification fills it too, and so does the first of several files.
-    if (m_runReturned && !m_stopped && m_barValue == m_barMax && m_downloader2->inFlight() == 0)
-        end();
+    if (m_phase == Phase::Downloading && m_barValue == m_barMax && m_downloader2->inFlight() == 0)
+        setPhase(Phase::Ended);
 }
 
 void UpdateRun::throwIfClosed() const
 {
-    if (m_stopped)
+    if (m_phase == Phase::Stopped)
         throw Abandoned{};
 }
 
@@ -183,75 +188,20 @@ void UpdateRun::waitUntil(const std::function<bool()> &settled, QDeadlineTimer d
     }
 }
 
-void UpdateRun::connectDownloader()
-{
-    if (m_connected)
-        return;
-    m_connected = true;
-    connect(&Downloader2(), &Downloader::DownloadError, this, &UpdateRun::downloadError);
-    connect(&Downloader2(), &Downloader::DownloadComplete, this, &UpdateRun::downloadComplete);
-}
-
-template <typename Steps> void UpdateRun::runOnItsOwn(Steps steps)
-{
-    if (m_inRun) {
-        steps();
-        return;
-    }
-    try {
-        steps();
-    } catch (const Abandoned &) {
-        m_abandoned = true;
-    }
-}
-
-void UpdateRun::CheckLastUpdate()
-{
-    runOnItsOwn([this] { checkLastUpdateSteps(); });
-}
-
-void UpdateRun::UpdateFiles()
-{
-    runOnItsOwn([this] { updateFilesSteps(); });
-}
-
 void UpdateRun::RetrieveUpdateList()
 {
-    m_inRun = true;
-    const auto runEnded = qScopeGuard([this] {
-        m_inRun = false;
-        m_runReturned = true;
-    });
+    setPhase(Phase::Starting);
     try {
         if (!m_lock->take()) {
             // Another updater works in this folder: leave every file to it.
-            m_abandoned = true;
+            setPhase(Phase::Failed);
             qCInfo(lcRun) << "the run lock is held by another updater";
             emit failed(QStringLiteral("Another update is running in this folder."),
                         QStringLiteral("Update Running"));
             return;
         }
-        connectDownloader();
-        // A commit cut short by a crash, a kill or a power cut is finished
-        // before anything else, whether or not the server answers: the game
-        // never stays half old and half new.
-        // One that a file in use stops (the game runs) waits for the player
-        // to close the game: the run goes on, and its own commit finishes
-        // what the journal names.
-        const StagedUpdate::Recovery recovery = StagedUpdate::recover();
-        if (!recovery.reason.isEmpty())
-            qCInfo(lcRun) << "the journal left by an earlier commit:" << recovery.reason;
-        for (const StagedUpdate::Blocked &blocked : recovery.blocked)
-            emit logLine(blockedLine(blocked));
-        if (recovery.kind == StagedUpdate::Recovery::SetAside)
-            emit logLine(QStringLiteral("A damaged update journal was set aside") +
-                         (recovery.setAsideAs.isEmpty()
-                              ? QStringLiteral(".")
-                              : QStringLiteral(" as ") + recovery.setAsideAs + QLatin1Char('.')));
-        removeArrivingList();
-        // What a killed updater was still writing of the list goes too.
-        TempFile::removeLeftovers(SignedList::arrivingListPath());
-        TempFile::removeLeftovers(SignedList::arrivingSignaturePath());
+        recoverJournal();
+        UpdateList::clearLeftovers();
         const QString hello = ReadIni(initIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
         try {
@@ -264,26 +214,13 @@ void UpdateRun::RetrieveUpdateList()
         emit logLine(QStringLiteral("Downloading updates.ini, please wait..."));
         yield();
 
-        const QString listUrl = ReadIni(initIniPath(), General, QStringLiteral("UpdateFileURL")) +
-                                QStringLiteral("/updates.txt");
-        m_publicKey = ReadIni(initIniPath(), General, QStringLiteral("PublicKey"));
-        // The list arrives beside updates.ini and takes its place only while
-        // the check still waits for it, so that a list that lands late can
-        // never change what a run has already decided.
-        const QString listTarget = SignedList::arrivingListPath();
-        m_listRequested = true;
-        Downloader2().BeginDownload(listUrl, listTarget);
+        setPhase(Phase::CheckingList);
+        m_list.request(ReadIni(initIniPath(), General, QStringLiteral("UpdateFileURL")),
+                       ReadIni(initIniPath(), General, QStringLiteral("PublicKey")));
         throwIfClosed();
-        if (!Downloader2().isInFlight(listTarget) && !m_listErrored)
-            listFailed("the list's transfer was refused");
-        if (isSigned()) {
-            Downloader2().BeginDownload(listUrl + QStringLiteral(".minisig"),
-                                        SignedList::arrivingSignaturePath());
-            throwIfClosed();
-        }
         emit logLine(QStringLiteral("Receiving Update File"));
 
-        checkLastUpdateSteps();
+        CheckLastUpdate();
 
         if (LastUpdateTime == NewUpdateTime && LastUpdateDate == NewUpdateDate) {
             closingBlock();
@@ -292,81 +229,45 @@ void UpdateRun::RetrieveUpdateList()
         emit logLine(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles")) +
                      QStringLiteral(" Files Found..."));
         if (numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)
-            updateFilesSteps();
+            UpdateFiles();
         else
             closingBlock();
     } catch (const Abandoned &) {
-        m_abandoned = true;
     } catch (const std::exception &error) {
-        m_abandoned = true;
-        if (m_stopped)
+        if (m_phase == Phase::Stopped)
             return;
+        setPhase(Phase::Failed);
         qCInfo(lcRun) << "the run failed:" << error.what();
         emit failed(QStringLiteral("Update Failed, Shutting Down."),
                     QStringLiteral("Update Failed"));
     }
 }
 
+// A commit cut short by a crash, a kill or a power cut is finished before
+// anything else, whether or not the server answers: the game never stays
+// half old and half new. One that a file in use stops (the game runs) waits
+// for the player to close the game: the run goes on, and its own commit
+// finishes what the journal names.
+void UpdateRun::recoverJournal()
+{
+    const StagedUpdate::Recovery recovery = StagedUpdate::recover();
+    if (!recovery.reason.isEmpty())
+        qCInfo(lcRun) << "the journal left by an earlier commit:" << recovery.reason;
+    for (const StagedUpdate::Blocked &blocked : recovery.blocked)
+        emit logLine(blockedLine(blocked));
+    if (recovery.kind == StagedUpdate::Recovery::SetAside)
+        emit logLine(QStringLiteral("A damaged update journal was set aside") +
+                     (recovery.setAsideAs.isEmpty()
+                          ? QStringLiteral(".")
+                          : QStringLiteral(" as ") + recovery.setAsideAs + QLatin1Char('.')));
+}
+
 void UpdateRun::closingBlock()
 {
-    end();
+    setPhase(Phase::Ended);
     emit logLine(QStringLiteral("Finished......."));
     emit logLine(QStringLiteral("No Files to Update"));
     setBarValue(m_barMax);
-}
-
-bool UpdateRun::listSettled()
-{
-    if (Downloader2().isInFlight(SignedList::arrivingListPath()) ||
-        Downloader2().isInFlight(SignedList::arrivingSignaturePath()))
-        return false;
-    if (!isSigned()) {
-        if (!std::exchange(m_listChecked, true) && m_listRequested && !m_listErrored &&
-            QFileInfo::exists(SignedList::arrivingListPath()) &&
-            !replaceFile(SignedList::arrivingListPath(), updatesIniPath()))
-            listFailed("the list could not replace updates.ini");
-        return true;
-    }
-    // Once both have settled, the pair is checked once; the check reads
-    // updates.ini only after that, so it never sees a list that failed.
-    if (!m_listChecked) {
-        m_listChecked = true;
-        const bool arrived = !m_erroredTargets.contains(SignedList::arrivingListPath()) &&
-                             !m_erroredTargets.contains(SignedList::arrivingSignaturePath());
-        if (!arrived)
-            listFailed("the list or its signature did not arrive");
-        else if (!SignedList::adopt(m_publicKey, recordedListTimestamp()))
-            listFailed("the list was not adopted (see updater.trust)");
-    }
-    return true;
-}
-
-bool UpdateRun::isSigned() const
-{
-    return !m_publicKey.isEmpty();
-}
-
-QString UpdateRun::recordedListTimestamp() const
-{
-    return ReadIni(initIniPath(), General, QStringLiteral("ListTimestamp"));
-}
-
-// The wait for the list is over while it is still in flight (a server that
-// trickles it): the transfer goes, and the run goes on as for a failed list.
-void UpdateRun::dropList()
-{
-    m_listChecked = true;
-    Downloader2().abortAll();
-    removeArrivingList();
-    listFailed("the list was still arriving when the wait ended");
-}
-
-void UpdateRun::listFailed(const char *why)
-{
-    qCInfo(lcRun) << "update list:" << why;
-    if (std::exchange(m_listFailureShown, true))
-        return;
-    emit logLine(QStringLiteral("Failed to download updates.ini"));
 }
 
 // Loads the four date and time fields; true when the no-files exit was taken.
@@ -392,9 +293,8 @@ void UpdateRun::showPassProgress(int pass)
     emit progressText(shown + QStringLiteral(" / ") + floatText(m_barMax));
 }
 
-void UpdateRun::checkLastUpdateSteps()
+void UpdateRun::CheckLastUpdate()
 {
-    connectDownloader();
     const QDeadlineTimer listDeadline(listWait());
     emit logLine(QStringLiteral("Update file received. Checking Information...."));
 
@@ -408,10 +308,8 @@ void UpdateRun::checkLastUpdateSteps()
         const bool initChanged = initStamp.changed();
         return listStamp.changed() || initChanged;
     };
-    bool readAfterSettling = false;
     for (int pass = 1; pass <= CheckPasses; ++pass) {
-        readAfterSettling = listSettled();
-        if (readAfterSettling && profilesChanged() && readingStep())
+        if (m_list.settle() && profilesChanged() && readingStep())
             return;
         yield();
         showPassProgress(pass);
@@ -419,17 +317,16 @@ void UpdateRun::checkLastUpdateSteps()
     setBarValue(100.0f);
     emit progressText(floatText(m_barValue) + QStringLiteral(" / ") + floatText(m_barMax));
 
-    if (readAfterSettling)
+    if (m_list.state() == UpdateList::State::Settled)
         return;
-    waitUntil([this] { return listSettled(); }, listDeadline);
-    if (!listSettled())
-        dropList();
+    waitUntil([this] { return m_list.settle(); }, listDeadline);
+    m_list.drop();
     readingStep();
 }
 
-void UpdateRun::updateFilesSteps()
+void UpdateRun::UpdateFiles()
 {
-    connectDownloader();
+    setPhase(Phase::StartingFiles);
     const int listed =
         fileCount(numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))));
     // A list cannot hold more files than it has sections: a hostile
@@ -442,14 +339,7 @@ void UpdateRun::updateFilesSteps()
     // another list lands in updates.ini before the last file has settled.
     m_recordDate = ReadIni(updatesIniPath(), General, QStringLiteral("Date"));
     m_recordTime = ReadIni(updatesIniPath(), General, QStringLiteral("Time"));
-    // The list in place may be one that arrived in an earlier run: it is
-    // checked again, with its kept signature, before a file of it is fetched.
-    if (isSigned()) {
-        m_listTimestamp = SignedList::check(updatesIniPath(), SignedList::signaturePath(),
-                                            m_publicKey, recordedListTimestamp());
-        if (!m_listTimestamp)
-            listFailed("the kept list no longer verifies (see updater.trust)");
-    }
+    m_listTimestamp = m_list.verifiedTimestamp();
     // Staged files of an update that is no longer offered go; those this
     // list names again may be reused. A target named twice, in any two
     // spellings that one player's file system takes for one file
@@ -482,13 +372,13 @@ void UpdateRun::updateFilesSteps()
         else if (twice.contains(
                      StagedUpdate::stagingKey(savePath + QStringLiteral("\\") + fileName)))
             fileFailed(fileName, "the list names its target twice");
-        else if (isSigned() && (!m_listTimestamp || !expected.sha256))
+        else if (m_list.isSigned() && (!m_listTimestamp || !expected.sha256))
             fileFailed(fileName, "a signed list must pin it, and the list must verify");
         else
             startFile(url, savePath, fileName, expected);
         yield();
     }
-    m_allFilesStarted = true;
+    setPhase(Phase::Downloading);
     finishIfSettled();
 }
 
@@ -497,60 +387,42 @@ void UpdateRun::startFile(const QString &url, const QString &savePath, const QSt
 {
     // Checked here rather than left to the Downloader, whose answer to a bad
     // address is a modal box: a list of many would bury the player in boxes.
-    const QString suffix = savePath + QStringLiteral("\\") + fileName;
     // Every component of the target is checked, and the target must lie
     // below the program folder: joined as plain text, a SavePath without its
     // leading separator would put the file beside the game folder.
+    const QString suffix = savePath + QStringLiteral("\\") + fileName;
     const std::optional<QString> relative = FileNameGuard::relativeTarget(suffix);
-    if (!FileNameGuard::staysInside(savePath) || !FileNameGuard::staysInside(fileName) ||
-        !relative) {
-        fileFailed(fileName, "its SavePath and FileName name no file below the program folder");
-        return;
-    }
-    if (addressRefusal(url)) {
-        fileFailed(fileName, "its URL is not an http or https address");
-        return;
-    }
+    if (!relative)
+        return fileFailed(fileName, "its SavePath and FileName name no file below the game");
+    if (addressRefusal(url))
+        return fileFailed(fileName, "its URL is not an http or https address");
     const QString target = gamePath(*relative);
-    // Two spellings of one file ("\data" and "/data\") are one staged file.
-    const QString stagingKey = StagedUpdate::stagingKey(suffix);
-    if (FileNameGuard::isProtected(target)) {
-        fileFailed(fileName, "it names a file the updater keeps for itself");
-        return;
-    }
+    if (FileNameGuard::isProtected(target))
+        return fileFailed(fileName, "it names a file the updater keeps for itself");
     if (const QString problem = StagedUpdate::targetProblem(target); !problem.isEmpty()) {
         qCInfo(lcRun).noquote() << "target" << target << ":" << problem;
-        fileFailed(fileName, "its target cannot be replaced (see above)");
-        return;
+        return fileFailed(fileName, "its target cannot be replaced (see above)");
     }
+    // Two spellings of one file ("\data" and "/data\") are one staged file.
+    const QString stagingKey = StagedUpdate::stagingKey(suffix);
     const QString staged = StagedUpdate::stagedPath(stagingKey);
     const QString key = FileNameGuard::normalised(staged);
     // Only what changed is fetched: a file already in place, or already
     // staged by an earlier run, is taken when it is what the list pins.
-    if (expected.size && expected.sha256 && !m_pendingFiles.contains(key)) {
-        if (matches(target, expected)) {
+    if (expected.size && expected.sha256) {
+        const bool inPlace = matches(target, expected);
+        if (inPlace || matches(staged, expected)) {
             emit logLine(QStringLiteral("Up to date ") + fileName);
-            return;
-        }
-        if (matches(staged, expected)) {
-            emit logLine(QStringLiteral("Up to date ") + fileName);
-            m_moves.insert(stagingKey, suffix);
+            if (!inPlace)
+                m_moves.insert(stagingKey, suffix);
             return;
         }
     }
     // Files arrive in the staging folder; the game folder changes only
     // when the whole update has arrived.
-    if (!StagedUpdate::makeStagingFolders(stagingKey)) {
-        fileFailed(fileName, "its staging folder cannot be made");
-        return;
-    }
+    if (!StagedUpdate::makeStagingFolders(stagingKey))
+        return fileFailed(fileName, "its staging folder cannot be made");
     emit logLine(QStringLiteral("Downloading ") + fileName);
-
-    // A second file with the same target waits for the first one, so that
-    // every transfer in flight has a file of its own.
-    waitUntil([&] { return !m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged); },
-              QDeadlineTimer(QDeadlineTimer::Forever));
-
     m_pendingFiles.insert(key, fileName);
     m_moves.insert(stagingKey, suffix);
     m_erroredTargets.remove(staged);
@@ -591,19 +463,15 @@ void UpdateRun::fileFailed(const QString &fileName, const char *why)
 
 void UpdateRun::downloadError(const QString &SaveFile)
 {
-    if (m_abandoned || m_stopped)
+    if (m_phase == Phase::Stopped || m_phase == Phase::Failed)
         return;
     m_erroredTargets.insert(SaveFile);
-    if (SaveFile == SignedList::arrivingListPath()) {
-        m_listErrored = true;
-        if (!isSigned())
-            listFailed("its transfer failed (see updater.download)");
-    }
+    m_list.transferFailed(SaveFile);
 }
 
 void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
 {
-    if (m_abandoned || m_stopped)
+    if (m_phase == Phase::Stopped || m_phase == Phase::Failed)
         return;
     const bool failed = m_erroredTargets.remove(SaveFile);
     const auto pending = m_pendingFiles.constFind(FileNameGuard::normalised(SaveFile));
@@ -618,38 +486,43 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
 
 // Once the last file transfer has settled: only an update whose every file
 // arrived is committed, so a failed one leaves the game as it was (its
-// arrived files stay staged) and is offered again. A commit that cannot
-// write its journal (a full disk) changes nothing; one cut short after it is
-// finished at the next start. The log claims the update complete only once
-// the files are in place and recorded.
+// arrived files stay staged) and is offered again. The log claims the update
+// complete only once the files are in place and recorded.
 void UpdateRun::finishIfSettled()
 {
-    if (!m_allFilesStarted || !m_pendingFiles.isEmpty() || m_finished || m_abandoned || m_stopped)
+    if (m_phase != Phase::Downloading || !m_pendingFiles.isEmpty())
         return;
-    m_finished = true;
     if (m_failedFiles == 0) {
-        QList<StagedUpdate::Move> moves;
-        for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
-            moves.append({it.key(), it.value()});
-        const StagedUpdate::CommitResult result =
-            StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
-        if (!result.reason.isEmpty())
-            qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
-        for (const StagedUpdate::Blocked &blocked : result.blocked)
-            emit logLine(blockedLine(blocked));
-        emit logLine(QStringLiteral("Finished......."));
-        if (result.outcome == StagedUpdate::Outcome::Committed)
-            emit logLine(QStringLiteral("Update Complete"));
-        else if (result.outcome == StagedUpdate::Outcome::NothingMoved && !result.blocked.isEmpty())
-            emit logLine(QString::number(result.blocked.size()) +
-                         QStringLiteral(" Files Failed, Update Will Be Offered Again"));
-        else
-            emit logLine(QStringLiteral("Update Not Recorded, Update Will Be Offered Again"));
+        commit();
     } else {
         emit logLine(QStringLiteral("Finished......."));
         emit logLine(QString::number(m_failedFiles) +
                      QStringLiteral(" Files Failed, Update Will Be Offered Again"));
     }
     setBarValue(m_barMax);
-    end();
+    setPhase(Phase::Ended);
+}
+
+// A commit that cannot replace a target, or cannot write its journal (a full
+// disk), changes nothing; one cut short after the journal is finished at the
+// next start.
+void UpdateRun::commit()
+{
+    QList<StagedUpdate::Move> moves;
+    for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
+        moves.append({it.key(), it.value()});
+    const StagedUpdate::CommitResult result =
+        StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
+    if (!result.reason.isEmpty())
+        qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
+    for (const StagedUpdate::Blocked &blocked : result.blocked)
+        emit logLine(blockedLine(blocked));
+    emit logLine(QStringLiteral("Finished......."));
+    if (result.outcome == StagedUpdate::Outcome::Committed)
+        emit logLine(QStringLiteral("Update Complete"));
+    else if (result.outcome == StagedUpdate::Outcome::NothingMoved && !result.blocked.isEmpty())
+        emit logLine(QString::number(result.blocked.size()) +
+                     QStringLiteral(" Files Failed, Update Will Be Offered Again"));
+    else
+        emit logLine(QStringLiteral("Update Not Recorded, Update Will Be Offered Again"));
 }

@@ -2,6 +2,7 @@
 
 #include "download/Downloader.h"
 #include "update/ExpectedFile.h"
+#include "update/UpdateList.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -19,11 +20,36 @@ class RunLock;
 // The update run: greeting, update list, last-update check and file update
 // loop, with the run's one failure handler. It owns what it works on (the
 // Downloader with its transfers, the four date and time fields, the bar's
-// range and value) and tells its window by signals; it never sees a control.
+// range and value, the cancelled record in init.ini) and tells its window by
+// signals; it never sees a control.
+//
+// Re-entrancy. RetrieveUpdateList() is one long call on the window's thread
+// that yields to the event loop (once after the greeting, once per pass of
+// the check, once per file started, and while it waits for a hash or for
+// the list). Inside a yield only these run: the Downloader's events
+// (progress, error, complete), tick(), and cancel() or stop() from the
+// window's buttons. Each of them reads the phase first and does nothing in
+// a phase it has no business in; none of them yields. After cancel() or
+// stop() the phase is Stopped, and the run unwinds at its next yield
+// without logging, writing a profile or touching the network again.
 class UpdateRun : public QObject
 {
     Q_OBJECT
 public:
+    // Where the run stands. Changed only through setPhase(); every guard of
+    // the run reads this one value.
+    enum class Phase {
+        Idle,          // created, not started
+        Starting,      // lock, recovery of a journal, greeting
+        CheckingList,  // the list arrives, the check runs its passes
+        StartingFiles, // the file update loop starts the transfers
+        Downloading,   // every file started; waiting for them to settle
+        Ended,         // the update has ended, with or without files: Done
+        Failed,        // the failure path (or another updater): box, then close
+        Stopped,       // the window has closed: nothing more happens
+    };
+    Q_ENUM(Phase)
+
     explicit UpdateRun(QObject *parent = nullptr);
     ~UpdateRun() override;
 
@@ -31,16 +57,14 @@ public:
     // nothing to update, after the failure path, or once the run was stopped.
     void RetrieveUpdateList();
 
-    // Called on their own (outside RetrieveUpdateList) they end quietly once
-    // the run has been stopped; an UpdateFailure passes to the caller.
-    void CheckLastUpdate();
-    void UpdateFiles();
-
-    // The window has closed (Cancel, Done or the failure path): every transfer
-    // goes, and a run waiting in a yield ends there without logging, writing
-    // a profile or touching the network again.
+    // Cancel: before the update has ended, records "Last Update Canceled"
+    // in init.ini so that the update is offered again; then stops the run.
+    void cancel();
+    // The window has closed (Done, Cancel or the failure path): every
+    // transfer goes, and a run waiting in a yield ends there.
     void stop();
-    bool stopped() const { return m_stopped; }
+
+    Phase phase() const { return m_phase; }
 
     // The Downloader that fetches the update list and the files.
     Downloader &Downloader2() { return *m_downloader2; }
@@ -48,9 +72,6 @@ public:
     // The bar's range and value as single-precision numbers.
     float barMax() const { return m_barMax; }
     float barValue() const { return m_barValue; }
-
-    // True from the moment the update has ended, with or without files.
-    bool hasEnded() const { return m_ended; }
 
     // How long the check waits for an update list still in flight after its
     // last pass, counted from the start of the check.
@@ -84,61 +105,49 @@ signals:
     void warning(const QString &text, const QString &title);
 
 public slots:
-    // The window's 1 s timer: a safety net that ends the update once the run
-    // has returned, the bar is full and no transfer is in flight.
+    // The window's 1 s timer: a safety net that ends the update once the
+    // files are started, the bar is full and no transfer is in flight.
     void tick();
 
 private:
-    // Thrown after a yield once the window has closed: the run ends at once,
-    // silently, without touching the window, the profiles or the network.
+    // Thrown after a yield once the window has closed: the run unwinds at
+    // once, silently, without touching the window, the profiles or the
+    // network.
     struct Abandoned {
     };
 
-    template <typename Steps> void runOnItsOwn(Steps steps);
-    void checkLastUpdateSteps();
-    void updateFilesSteps();
+    void setPhase(Phase phase);
+    void CheckLastUpdate();
+    void UpdateFiles();
 
     void yield();
     void waitUntil(const std::function<bool()> &settled, QDeadlineTimer deadline);
     void throwIfClosed() const;
-    void connectDownloader();
 
-    bool listSettled();
+    void recoverJournal();
     bool readingStep();
     // "No Files to Update": the closing block and the no-files exit of the check.
     void closingBlock();
     void showPassProgress(int pass);
     void setBarValue(float value);
-    // The one place that decides that the update has ended.
-    void end();
 
     void startFile(const QString &url, const QString &savePath, const QString &fileName,
                    const ExpectedFile &expected);
-    // A publisher's key in init.ini: the list must carry its signature.
-    bool isSigned() const;
-    QString recordedListTimestamp() const;
-    // "Failed to download updates.ini", once per run; `why` goes to the
-    // updater.run logging category every time.
-    void listFailed(const char *why);
-    void dropList();
     // The file is what `expected` pins (Size and SHA256 both given).
     bool matches(const QString &path, const ExpectedFile &expected);
     void fileFailed(const QString &fileName, const char *why);
     void finishIfSettled();
+    void commit();
 
     void downloadError(const QString &SaveFile);
     void downloadComplete(qint64 MaxBytes, const QString &SaveFile);
     void downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
 
+    Phase m_phase = Phase::Idle;
     QPointer<Downloader> m_downloader2;
     // Held from the run's start until the window goes.
     std::unique_ptr<RunLock> m_lock;
-    bool m_connected = false;
-    bool m_abandoned = false;
-    bool m_inRun = false;
-    bool m_stopped = false;
-    bool m_runReturned = false;
-    bool m_ended = false;
+    UpdateList m_list;
     float m_barMax = 100;
     float m_barValue = 0;
 
@@ -148,18 +157,10 @@ private:
     QSet<QString> m_erroredTargets;
     // The commit's moves of this update: staging key -> target suffix.
     QMap<QString, QString> m_moves;
-    bool m_listRequested = false;
-    bool m_listErrored = false;
     int m_failedFiles = 0;
-    bool m_allFilesStarted = false;
-    bool m_finished = false;
     // "Date" and "Time" of the list whose files the loop started.
     QString m_recordDate;
     QString m_recordTime;
-    // "PublicKey" of init.ini; empty for a list that is not signed.
-    QString m_publicKey;
-    bool m_listChecked = false;
-    bool m_listFailureShown = false;
     // The signed timestamp of the list whose files the loop started.
     std::optional<qint64> m_listTimestamp;
 };

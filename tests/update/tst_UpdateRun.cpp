@@ -348,6 +348,11 @@ private slots:
         const QStringList failedList = QStringList{"Failed to download updates.ini"} + oneFileLog;
         QTest::newRow("list not found: previous one used")
             << RunCase{{}, failedList + Complete, {{"a.txt", "alpha"}}, oneFile};
+        // Regression: an endless list was written to the disk for as long as
+        // it came. One past the profile's size fails as it streams.
+        QTest::newRow("list past a profile's size: previous one used")
+            << RunCase{QByteArray(16 * 1024 * 1024 + 1, ';'), failedList + Complete,
+                       {{"a.txt", "alpha"}}, oneFile};
         QTest::newRow("list never finishes: previous one used")
             << RunCase{list("0", {}), failedList + Complete, {{"a.txt", "alpha"}}, oneFile, 5000};
     }
@@ -381,10 +386,10 @@ private slots:
 
         frmUpdate window;
         if (c.diskFullAtEnd)
-            connect(&window.Downloader2(), &Downloader::DownloadComplete, &window,
-                    [&](qint64, const QString &target) {
+            connect(&window.Downloader2(), &Downloader::DownloadProgress, &window,
+                    [&](qint64 cur, qint64 max, const QString &target) {
                         QFile filler(path("filler"));
-                        if (target != SignedList::arrivingListPath() &&
+                        if (cur == max && target != SignedList::arrivingListPath() &&
                             filler.open(QIODevice::Append | QIODevice::Unbuffered))
                             while (filler.write(QByteArray(65536, 'f')) > 0) {
                             }

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+class Downloader;
+
+// Takes the update list in for one run. The list (and, for a publisher who
+// signs it, its signature) arrives beside updates.ini and takes its place
+// only while the run still waits for it, and a signed one only once it
+// verifies: a list that lands late, or that does not verify, can never
+// change what a run has already decided or install what the publisher did
+// not sign.
+//
+// Lives on the window's thread; the run feeds it the Downloader's events.
+// Nothing here shows a box or throws: a list that cannot be had is logged
+// once as "Failed to download updates.ini", and the run goes on with the
+// list it had.
+class UpdateList
+{
+public:
+    enum class State {
+        Idle,     // not requested yet
+        Arriving, // the transfers are under way
+        Settled,  // over: taken in, or refused and the previous list kept
+    };
+
+    // `log` adds one line to the status log.
+    UpdateList(Downloader &downloader, std::function<void(const QString &)> log);
+
+    // What a killed updater or a late list of an earlier run left of the
+    // arriving pair goes, before this run asks for its own.
+    static void clearLeftovers();
+
+    // Starts the transfers of UpdateFileURL + "/updates.txt" (and ".minisig"
+    // when `publicKey` is set). A transfer refused at once settles the list.
+    void request(const QString &updateFileUrl, const QString &publicKey);
+
+    // Takes the arrived list in, once both transfers are over; true from then
+    // on. Until it is true, updates.ini is the list the previous run left.
+    bool settle();
+
+    // The wait for the list is over while it is still in flight (a server
+    // that trickles it): its transfers go and the previous list stays.
+    void drop();
+
+    // DownloadError of any read: those of the list's own are noted.
+    void transferFailed(const QString &SaveFile);
+
+    State state() const { return m_state; }
+    bool isSigned() const { return !m_publicKey.isEmpty(); }
+
+    // For a signed list, the signed timestamp of the list in updates.ini,
+    // checked again with its kept signature (it may be one an earlier run
+    // took in); nothing when it does not verify, or the list is not signed.
+    std::optional<qint64> verifiedTimestamp();
+
+private:
+    void failed(const char *why);
+    bool inFlight() const;
+
+    Downloader &m_downloader;
+    std::function<void(const QString &)> m_log;
+    State m_state = State::Idle;
+    QString m_publicKey;
+    bool m_transferFailed = false;
+    bool m_failureShown = false;
+};
