@@ -1,10 +1,10 @@
 #include "app/ModalBox.h"
 #include "app/frmUpdate.h"
+#include "format/ListSignature.h"
 #include "profile/modTypes.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TestFiles.h"
 #include "update/ExpectedFile.h"
-#include "update/ListSignature.h"
 #include "update/ProgramFolder.h"
 
 #include <QDateTime>
