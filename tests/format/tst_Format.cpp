@@ -31,8 +31,6 @@ private slots:
             << UpdateList::FileEntry{"http://h/files/%20b", "\\ d\\e ", " b", 1, digest};
         QTest::newRow("enclosing quotes, taken off by the reader")
             << "\"now\"" << UpdateList::FileEntry{"http://h/x", "\\'d'", "'q'", 7, digest};
-        QTest::newRow("inner quotes and \"=\" kept")
-            << "a=\"b\" 'c" << UpdateList::FileEntry{"http://h/x?a=b", "\\d=e", "\"x", 9, digest};
         QTest::newRow("non-ASCII names")
             << "12:00"
             << UpdateList::FileEntry{"http://h/files/donn%C3%A9es", "\\donn\u00e9es\\\u6587\u5b57",
