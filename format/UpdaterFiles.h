@@ -8,7 +8,8 @@
 // reads and writes them there, refuses a list that names one, and the
 // publisher's tool refuses to ship one: a name spelt twice could drift apart,
 // and a release would then overwrite the player's settings, the list being
-// checked or the record of an update being installed.
+// checked or the record of an update being installed. Every name is in lower
+// case: the tool compares them with names whose case it has folded.
 namespace UpdaterFiles
 {
 
