@@ -1,6 +1,6 @@
 #include "tools/ServerLayout.h"
 
-#include "format/UpdateList.h"
+#include "format/ListFormat.h"
 #include "tools/FolderNames.h"
 #include "tools/PackNames.h"
 
@@ -150,7 +150,7 @@ QByteArray ServerLayout::fileUrl(const QString &baseUrl, const QString &relative
 QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString &baseUrl,
                                     const QString &date, const QString &time)
 {
-    QList<UpdateList::FileEntry> entries;
+    QList<ListFormat::FileEntry> entries;
     for (const GameFile &file : files) {
         const QStringList components = file.relativePath.split(u'/');
         QString savePath;
@@ -159,5 +159,5 @@ QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString 
         entries.append({fileUrl(baseUrl, file.relativePath), savePath, components.last(), file.size,
                         file.sha256});
     }
-    return UpdateList::write(entries, date, time);
+    return ListFormat::write(entries, date, time);
 }

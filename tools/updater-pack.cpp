@@ -3,7 +3,7 @@
 // game folder, printing the init.ini lines to ship with the updater.
 
 #include "format/MinisignKey.h"
-#include "format/UpdateList.h"
+#include "format/ListFormat.h"
 #include "tools/ServerLayout.h"
 
 #include <QCoreApplication>
@@ -337,7 +337,7 @@ int build(const QStringList &args)
         options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))));
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    QString error = writeNew(out.filePath(UpdateList::ServerName), list, readable);
+    QString error = writeNew(out.filePath(ListFormat::ServerName), list, readable);
     if (error.isEmpty())
         error = writeNew(out.filePath(QStringLiteral("hello.txt")), options.greeting.toUtf8(),
                          readable);
@@ -346,7 +346,7 @@ int build(const QStringList &args)
         if (options.expiresDays)
             comment += "\texpires:" + QByteArray::number(now + *options.expiresDays * 86400);
         error =
-            writeNew(out.filePath(UpdateList::ServerName + QString(UpdateList::SignatureSuffix)),
+            writeNew(out.filePath(ListFormat::ServerName + QString(ListFormat::SignatureSuffix)),
                      MinisignKey::sign(*key, list, comment), readable);
     }
     if (error.isEmpty() &&

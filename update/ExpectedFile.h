@@ -2,4 +2,4 @@
 
 // ExpectedFile and parseExpectedFile belong to the update list's format,
 // which the publisher's tool shares.
-#include "format/UpdateList.h"
+#include "format/ListFormat.h"

@@ -1,13 +1,13 @@
 #include "format/ListSignature.h"
 #include "format/MinisignKey.h"
-#include "format/UpdateList.h"
+#include "format/ListFormat.h"
 #include "profile/modTypes.h"
 #include "tests/support/TestFiles.h"
 
 #include <QtTest>
 #include <sodium.h>
 
-Q_DECLARE_METATYPE(UpdateList::FileEntry)
+Q_DECLARE_METATYPE(ListFormat::FileEntry)
 
 // The list and its signature as the publisher's tool writes them, read back
 // by the updater's own readers: a value the tool writes one way and the
@@ -21,19 +21,19 @@ private slots:
     void listReadsBack_data()
     {
         QTest::addColumn<QString>("stamp"); // Date and Time both
-        QTest::addColumn<UpdateList::FileEntry>("file");
+        QTest::addColumn<ListFormat::FileEntry>("file");
         const QByteArray digest = QByteArray::fromHex("00ff") + QByteArray(30, '\x7f');
         QTest::newRow("plain") << "2026-12-07"
-                               << UpdateList::FileEntry{"http://h/files/a.txt", "", "a.txt", 0,
+                               << ListFormat::FileEntry{"http://h/files/a.txt", "", "a.txt", 0,
                                                         digest};
         QTest::newRow("blanks at the ends, dropped by the reader")
             << " 2026-12-07 "
-            << UpdateList::FileEntry{"http://h/files/%20b", "\\ d\\e ", " b", 1, digest};
+            << ListFormat::FileEntry{"http://h/files/%20b", "\\ d\\e ", " b", 1, digest};
         QTest::newRow("enclosing quotes, taken off by the reader")
-            << "\"now\"" << UpdateList::FileEntry{"http://h/x", "\\'d'", "'q'", 7, digest};
+            << "\"now\"" << ListFormat::FileEntry{"http://h/x", "\\'d'", "'q'", 7, digest};
         QTest::newRow("non-ASCII names")
             << "12:00"
-            << UpdateList::FileEntry{"http://h/files/donn%C3%A9es", "\\donn\u00e9es\\\u6587\u5b57",
+            << ListFormat::FileEntry{"http://h/files/donn%C3%A9es", "\\donn\u00e9es\\\u6587\u5b57",
                                      "\u00fcn\u00efc\u00f6d\u00e9 \U0001F600.txt",
                                      std::numeric_limits<qint64>::max(), digest};
     }
@@ -41,12 +41,12 @@ private slots:
     void listReadsBack()
     {
         QFETCH(QString, stamp);
-        QFETCH(UpdateList::FileEntry, file);
-        const UpdateList::FileEntry plain{"http://h/p", "\\p", "p", 5, QByteArray(32, 'p')};
+        QFETCH(ListFormat::FileEntry, file);
+        const ListFormat::FileEntry plain{"http://h/p", "\\p", "p", 5, QByteArray(32, 'p')};
         QTemporaryDir dir;
         const QString list = dir.filePath("updates.ini");
-        writeFile(list, UpdateList::write({plain, file}, stamp, stamp));
-        using namespace UpdateList;
+        writeFile(list, ListFormat::write({plain, file}, stamp, stamp));
+        using namespace ListFormat;
         QCOMPARE(ReadIni(list, General, TotalFiles), "2");
         QCOMPARE(ReadIni(list, General, Date), stamp);
         QCOMPARE(ReadIni(list, General, Time), stamp);

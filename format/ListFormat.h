@@ -9,7 +9,7 @@
 // a profile file (see profile/ProfileFile.h) with a [GENERAL] section and one
 // [FILE<n>] section per file. Both sides take the names from here, so that a
 // key renamed on one side cannot leave the other reading an empty value.
-namespace UpdateList
+namespace ListFormat
 {
 
 // Where the list and its minisign signature lie on the server, below the
@@ -46,7 +46,7 @@ struct FileEntry {
 // line each (the caller refuses control characters).
 QByteArray write(const QList<FileEntry> &files, const QString &date, const QString &time);
 
-} // namespace UpdateList
+} // namespace ListFormat
 
 // What a file section of the update list says the file must be: its "Size"
 // and its "SHA256", each optional. A value that is present but malformed sets

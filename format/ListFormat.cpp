@@ -1,4 +1,4 @@
-#include "format/UpdateList.h"
+#include "format/ListFormat.h"
 
 #include <algorithm>
 #include <limits>
@@ -32,12 +32,12 @@ QByteArray line(const char *key, const QByteArray &value)
 
 } // namespace
 
-QByteArray UpdateList::fileSection(qint64 number)
+QByteArray ListFormat::fileSection(qint64 number)
 {
     return "FILE" + QByteArray::number(number);
 }
 
-QByteArray UpdateList::write(const QList<FileEntry> &files, const QString &date,
+QByteArray ListFormat::write(const QList<FileEntry> &files, const QString &date,
                              const QString &time)
 {
     QByteArray list = '[' + QByteArray(General) + "]\n" +
