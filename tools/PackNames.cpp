@@ -1,5 +1,7 @@
 #include "tools/PackNames.h"
 
+#include "format/UpdaterFiles.h"
+
 #include <QHash>
 
 namespace
@@ -52,17 +54,8 @@ bool isUpdatersOwn(const QString &relativePath)
         components.append(component.toCaseFolded());
     }
     const QString path = components.join(u'/');
-    static const QStringList owned = {QStringLiteral("updater"),
-                                      QStringLiteral("updater.exe"),
-                                      QStringLiteral("updates/init.ini"),
-                                      QStringLiteral("updates/updates.ini"),
-                                      QStringLiteral("updates/updates.ini.minisig"),
-                                      QStringLiteral("updates/updates.ini.arriving"),
-                                      QStringLiteral("updates/updates.ini.arriving.minisig"),
-                                      QStringLiteral("updates/updater.lock"),
-                                      QStringLiteral("updates/update.journal"),
-                                      QStringLiteral("updates/staging")};
-    return owned.contains(path) || path.startsWith(QLatin1String("updates/staging/"));
+    static const QStringList owned = UpdaterFiles::protectedNames();
+    return owned.contains(path) || UpdaterFiles::isInStaging(path);
 }
 
 } // namespace

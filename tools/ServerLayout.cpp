@@ -1,5 +1,6 @@
 #include "tools/ServerLayout.h"
 
+#include "format/ListFormat.h"
 #include "tools/FolderNames.h"
 #include "tools/PackNames.h"
 
@@ -26,20 +27,6 @@ QString quoted(const QString &path)
             text += c;
     }
     return text + u'"';
-}
-
-// A value as one profile line that reads back unchanged: the reader drops
-// blanks around a value and one pair of enclosing quotes, so such a value is
-// enclosed in double quotes of its own.
-QByteArray profileValue(const QString &value)
-{
-    const bool losesBlanks =
-        !value.isEmpty() && (value.front().isSpace() || value.back().isSpace());
-    const bool losesQuotes = value.size() >= 2 &&
-                             (value.front() == u'"' || value.front() == u'\'') &&
-                             value.back() == value.front();
-    const QByteArray text = value.toUtf8();
-    return losesBlanks || losesQuotes ? '"' + text + '"' : text;
 }
 
 // Why a name in `folder` (`prefix` from the game folder) cannot be shipped
@@ -163,20 +150,14 @@ QByteArray ServerLayout::fileUrl(const QString &baseUrl, const QString &relative
 QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString &baseUrl,
                                     const QString &date, const QString &time)
 {
-    QByteArray list = "[GENERAL]\nTotalFiles=" + QByteArray::number(files.size()) +
-                      "\nDate=" + profileValue(date) + "\nTime=" + profileValue(time) + '\n';
-    for (qsizetype n = 0; n < files.size(); ++n) {
-        const GameFile &file = files[n];
+    QList<ListFormat::FileEntry> entries;
+    for (const GameFile &file : files) {
         const QStringList components = file.relativePath.split(u'/');
         QString savePath;
         for (qsizetype c = 0; c + 1 < components.size(); ++c)
             savePath += u'\\' + components[c];
-        list += "\n[FILE" + QByteArray::number(n + 1) +
-                "]\nURL=" + fileUrl(baseUrl, file.relativePath) +
-                "\nSavePath=" + profileValue(savePath) +
-                "\nFileName=" + profileValue(components.last()) +
-                "\nSize=" + QByteArray::number(file.size) + "\nSHA256=" + file.sha256.toHex() +
-                '\n';
+        entries.append({fileUrl(baseUrl, file.relativePath), savePath, components.last(), file.size,
+                        file.sha256});
     }
-    return list;
+    return ListFormat::write(entries, date, time);
 }

@@ -2,7 +2,8 @@
 // and lays out a server folder (files, signed update list, greeting) from a
 // game folder, printing the init.ini lines to ship with the updater.
 
-#include "tools/MinisignKey.h"
+#include "format/MinisignKey.h"
+#include "format/ListFormat.h"
 #include "tools/ServerLayout.h"
 
 #include <QCoreApplication>
@@ -336,7 +337,7 @@ int build(const QStringList &args)
         options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))));
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    QString error = writeNew(out.filePath(QStringLiteral("updates.txt")), list, readable);
+    QString error = writeNew(out.filePath(ListFormat::ServerName), list, readable);
     if (error.isEmpty())
         error = writeNew(out.filePath(QStringLiteral("hello.txt")), options.greeting.toUtf8(),
                          readable);
@@ -344,8 +345,9 @@ int build(const QStringList &args)
         QByteArray comment = "timestamp:" + QByteArray::number(now);
         if (options.expiresDays)
             comment += "\texpires:" + QByteArray::number(now + *options.expiresDays * 86400);
-        error = writeNew(out.filePath(QStringLiteral("updates.txt.minisig")),
-                         MinisignKey::sign(*key, list, comment), readable);
+        error =
+            writeNew(out.filePath(ListFormat::ServerName + QString(ListFormat::SignatureSuffix)),
+                     MinisignKey::sign(*key, list, comment), readable);
     }
     if (error.isEmpty() &&
         !QFile::setPermissions(staging.path(), readable | QFileDevice::ExeOwner |

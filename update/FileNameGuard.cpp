@@ -1,8 +1,7 @@
 #include "update/FileNameGuard.h"
 
+#include "format/UpdaterFiles.h"
 #include "update/ProgramFolder.h"
-#include "update/RunLock.h"
-#include "update/SignedList.h"
 #include "update/StagedUpdate.h"
 
 #include <QRegularExpression>
@@ -81,11 +80,10 @@ QString FileNameGuard::normalised(const QString &path)
 bool FileNameGuard::isProtected(const QString &target)
 {
     const QString name = normalised(target);
-    for (const QString &kept :
-         {initIniPath(), updatesIniPath(), programFilePath(), StagedUpdate::journalPath(),
-          RunLock::path(), SignedList::signaturePath(), SignedList::arrivingListPath(),
-          SignedList::arrivingSignaturePath()}) {
-        if (name == normalised(kept))
+    if (name == normalised(programFilePath()))
+        return true;
+    for (const QString &kept : UpdaterFiles::keptFiles()) {
+        if (name == normalised(gamePath(kept)))
             return true;
     }
     // A file of the update written into the staging folder would be moved

@@ -30,9 +30,9 @@ public:
 
     // True when `target` names init.ini, updates.ini, the program file, the
     // commit journal, the run lock, the list's signature or the list still
-    // arriving, or lies in the staging folder, in any spelling that
-    // normalised() takes to the same text: a list must not overwrite the
-    // player's settings, its own list, the running updater or the record of
-    // an update being installed.
+    // arriving (UpdaterFiles::keptFiles()), or lies in the staging folder, in
+    // any spelling that normalised() takes to the same text: a list must not
+    // overwrite the player's settings, its own list, the running updater or
+    // the record of an update being installed.
     static bool isProtected(const QString &target);
 };

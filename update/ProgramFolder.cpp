@@ -1,5 +1,7 @@
 #include "update/ProgramFolder.h"
 
+#include "format/UpdaterFiles.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -41,12 +43,12 @@ QString gamePath(const QString &relative)
 
 QString initIniPath()
 {
-    return programPath(QStringLiteral("\\updates\\init.ini"));
+    return gamePath(UpdaterFiles::InitIni);
 }
 
 QString updatesIniPath()
 {
-    return programPath(QStringLiteral("\\updates\\updates.ini"));
+    return gamePath(UpdaterFiles::UpdatesIni);
 }
 
 QString programFilePath()

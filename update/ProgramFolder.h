@@ -15,7 +15,7 @@ QString programPath(const QString &suffix);
 // see FileNameGuard::relativeTarget), in the platform's spelling.
 QString gamePath(const QString &relative);
 
-// programPath("\updates\init.ini") and programPath("\updates\updates.ini").
+// gamePath() of UpdaterFiles::InitIni and UpdaterFiles::UpdatesIni.
 QString initIniPath();
 QString updatesIniPath();
 

@@ -1,10 +1,11 @@
 #include "update/RunLock.h"
 
+#include "format/UpdaterFiles.h"
 #include "update/ProgramFolder.h"
 
 QString RunLock::path()
 {
-    return programPath(QStringLiteral("\\updates\\updater.lock"));
+    return gamePath(UpdaterFiles::RunLock);
 }
 
 bool RunLock::take()

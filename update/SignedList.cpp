@@ -1,8 +1,9 @@
 #include "update/SignedList.h"
 
 #include "download/DiskFlush.h"
+#include "format/ListSignature.h"
+#include "format/UpdaterFiles.h"
 #include "profile/ProfileFile.h"
-#include "update/ListSignature.h"
 #include "update/ProgramFolder.h"
 #include "log/UpdaterLog.h"
 
@@ -29,17 +30,17 @@ std::optional<QByteArray> readAtMost(const QString &path, qint64 limit)
 
 QString SignedList::arrivingListPath()
 {
-    return programPath(QStringLiteral("\\updates\\updates.ini.arriving"));
+    return gamePath(UpdaterFiles::ArrivingList);
 }
 
 QString SignedList::arrivingSignaturePath()
 {
-    return programPath(QStringLiteral("\\updates\\updates.ini.arriving.minisig"));
+    return gamePath(UpdaterFiles::ArrivingSignature);
 }
 
 QString SignedList::signaturePath()
 {
-    return programPath(QStringLiteral("\\updates\\updates.ini.minisig"));
+    return gamePath(UpdaterFiles::UpdatesIniSignature);
 }
 
 std::optional<qint64> SignedList::check(const QString &listPath, const QString &signaturePath,

@@ -1,6 +1,7 @@
 #include "update/StagedUpdate.h"
 
 #include "download/KeptPartial.h"
+#include "format/UpdaterFiles.h"
 #include "profile/modTypes.h"
 #include "update/DiskSync.h"
 #include "update/FileNameGuard.h"
@@ -50,7 +51,7 @@ bool flush(const QString &path)
 
 QString updatesFolder()
 {
-    return programPath(QStringLiteral("\\updates"));
+    return gamePath(UpdaterFiles::UpdatesFolder);
 }
 
 std::filesystem::path nativePath(const QString &path)
@@ -303,7 +304,7 @@ QString setAside()
 {
     const QDir updates = QFileInfo(StagedUpdate::journalPath()).dir();
     for (int n = 1; n <= 100; ++n) {
-        const QString name = QStringLiteral("update.journal.damaged") +
+        const QString name = QFileInfo(UpdaterFiles::DamagedJournal).fileName() +
                              (n > 1 ? QLatin1Char('-') + QString::number(n) : QString());
         if (QFileInfo::exists(updates.filePath(name)) ||
             QFileInfo(updates.filePath(name)).isSymLink())
@@ -327,12 +328,12 @@ QString targetKey(const Move &move)
 
 QString StagedUpdate::stagingFolder()
 {
-    return programPath(QStringLiteral("\\updates\\staging"));
+    return gamePath(UpdaterFiles::StagingFolder);
 }
 
 QString StagedUpdate::journalPath()
 {
-    return programPath(QStringLiteral("\\updates\\update.journal"));
+    return gamePath(UpdaterFiles::Journal);
 }
 
 QString StagedUpdate::stagingKey(const QString &suffix)

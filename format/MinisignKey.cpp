@@ -1,4 +1,4 @@
-#include "tools/MinisignKey.h"
+#include "format/MinisignKey.h"
 
 #include <QList>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "update/ListSignature.h"
+#include "format/ListSignature.h"
 
 #include <QByteArray>
 #include <algorithm>

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+
+// The update list as the publisher's tool writes it and the updater reads it:
+// a profile file (see profile/ProfileFile.h) with a [GENERAL] section and one
+// [FILE<n>] section per file. Both sides take the names from here, so that a
+// key renamed on one side cannot leave the other reading an empty value.
+namespace ListFormat
+{
+
+// Where the list and its minisign signature lie on the server, below the
+// profile's UpdateFileURL.
+inline constexpr char ServerName[] = "updates.txt";
+inline constexpr char SignatureSuffix[] = ".minisig";
+
+inline constexpr char General[] = "GENERAL";
+inline constexpr char TotalFiles[] = "TotalFiles";
+inline constexpr char Date[] = "Date";
+inline constexpr char Time[] = "Time";
+
+inline constexpr char Url[] = "URL";
+inline constexpr char SavePath[] = "SavePath";
+inline constexpr char FileName[] = "FileName";
+inline constexpr char Size[] = "Size";
+inline constexpr char Sha256[] = "SHA256";
+
+// "FILE<number>", numbered from 1.
+QByteArray fileSection(qint64 number);
+
+// One file of the list.
+struct FileEntry {
+    QByteArray url;   // percent-encoded as it is fetched
+    QString savePath; // "" or "\" and the folders below the game folder
+    QString fileName;
+    qint64 size = 0;
+    QByteArray sha256; // the raw 32 bytes
+};
+
+// The whole list, its files numbered in order. Every value reads back
+// unchanged through the profile reader: one with blanks at its ends, or
+// enclosed in a pair of quotes, gets quotes of its own. Values must be one
+// line each (the caller refuses control characters).
+QByteArray write(const QList<FileEntry> &files, const QString &date, const QString &time);
+
+} // namespace ListFormat
+
+// What a file section of the update list says the file must be: its "Size"
+// and its "SHA256", each optional. A value that is present but malformed sets
+// `malformed`: the file then fails, since a pin that is silently ignored would
+// let a changed file through.
+struct ExpectedFile {
+    bool malformed = false;
+    // Bytes: decimal digits only, no sign, within qint64.
+    std::optional<qint64> size;
+    // The 32 bytes of the digest, from exactly 64 hex digits of either case.
+    std::optional<QByteArray> sha256;
+};
+
+// `size` and `sha256` as read from the profile; empty text means absent.
+ExpectedFile parseExpectedFile(const QString &size, const QString &sha256);

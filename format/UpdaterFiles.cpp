@@ -1,0 +1,17 @@
+#include "format/UpdaterFiles.h"
+
+QStringList UpdaterFiles::keptFiles()
+{
+    return {InitIni, UpdatesIni, UpdatesIniSignature, ArrivingList, ArrivingSignature,
+            RunLock, Journal};
+}
+
+QStringList UpdaterFiles::protectedNames()
+{
+    return keptFiles() + QStringList{StagingFolder, ProgramFile, WindowsProgramFile};
+}
+
+bool UpdaterFiles::isInStaging(const QString &path)
+{
+    return path.startsWith(StagingFolder + QLatin1Char('/'));
+}
