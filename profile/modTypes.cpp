@@ -27,35 +27,44 @@ QString ReadIni(const QString &file, const QString &section, const QString &key)
 // the temporary file; each step's result is checked all the same, so that
 // the old profile stays byte for byte unless every byte of the new one was
 // written.
-bool WriteIni(const QString &file, const QString &section, const QString &key, const QString &value)
+WriteResult WriteIni(const QString &file, const QString &section, const QString &key,
+                     const QString &value)
 {
+    const auto failed = [&file](const QString &step, const QString &error) {
+        return WriteResult{file + QStringLiteral(": ") + step + QStringLiteral(": ") + error};
+    };
     const QFileInfo info(file);
     QByteArray content;
     if (info.exists()) {
         if (!info.isFile() || !info.isWritable() || info.size() > ProfileFile::MaxFileSize)
-            return false;
+            return failed(QStringLiteral("check"),
+                          QStringLiteral("not a writable file within the profile size"));
         QFile profile(file);
         if (!profile.open(QIODevice::ReadOnly))
-            return false;
+            return failed(QStringLiteral("open"), profile.errorString());
         content = profile.readAll();
         if (profile.error() != QFileDevice::NoError)
-            return false;
+            return failed(QStringLiteral("read"), profile.errorString());
     }
 
     const std::optional<QByteArray> updated = ProfileFile::withValue(
         content, section.toLocal8Bit(), key.toLocal8Bit(), value.toLocal8Bit());
     if (!updated)
-        return false;
+        return failed(QStringLiteral("format"),
+                      QStringLiteral("the value cannot be stored as one line"));
     if (info.exists() && *updated == content)
-        return true;
+        return {};
 
     QSaveFile replacement(file);
     if (!replacement.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
+        return failed(QStringLiteral("open for replacement"), replacement.errorString());
     if (replacement.write(*updated) != updated->size() || !replacement.flush() ||
         replacement.error() != QFileDevice::NoError) {
+        const QString error = replacement.errorString();
         replacement.cancelWriting();
-        return false;
+        return failed(QStringLiteral("write"), error);
     }
-    return replacement.commit();
+    if (!replacement.commit())
+        return failed(QStringLiteral("commit"), replacement.errorString());
+    return {};
 }

@@ -199,13 +199,18 @@ bool applyAll(const QList<Move> &moves, int exitAfter, QList<Blocked> &blocked)
     return true;
 }
 
-bool writeRecord(const StagedUpdate::Record &record)
+// The record in init.ini; empty, or why it could not be written.
+QString writeRecord(const StagedUpdate::Record &record)
 {
-    return (!record.listTimestamp ||
-            WriteIni(initIniPath(), General, QStringLiteral("ListTimestamp"),
-                     QString::number(*record.listTimestamp))) &&
-           WriteIni(initIniPath(), General, QStringLiteral("LastUpdate"), record.date) &&
-           WriteIni(initIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
+    WriteResult written;
+    if (record.listTimestamp)
+        written = WriteIni(initIniPath(), General, QStringLiteral("ListTimestamp"),
+                           QString::number(*record.listTimestamp));
+    if (written)
+        written = WriteIni(initIniPath(), General, QStringLiteral("LastUpdate"), record.date);
+    if (written)
+        written = WriteIni(initIniPath(), General, QStringLiteral("LastUpdateTime"), record.time);
+    return written.error;
 }
 
 void removeStaging()
@@ -469,9 +474,9 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
                         QStringLiteral(": ") + result.blocked.first().why;
         return result;
     }
-    if (!writeRecord(record)) {
+    if (const QString why = writeRecord(record); !why.isEmpty()) {
         result.outcome = Outcome::Unfinished;
-        result.reason = QStringLiteral("init.ini cannot be written");
+        result.reason = QStringLiteral("the record cannot be written: ") + why;
         return result;
     }
     removeJournalAndStaging();
@@ -515,7 +520,7 @@ StagedUpdate::Recovery StagedUpdate::recover()
     // A record that cannot be written (a read-only init.ini) leaves the
     // update to be offered again; its files are in place and found up to
     // date then.
-    writeRecord(journal->record);
+    recovery.reason = writeRecord(journal->record);
     removeJournalAndStaging();
     return recovery;
 }

@@ -78,7 +78,7 @@ private slots:
         const rlimit small{64, limit.rlim_max};
         std::signal(SIGXFSZ, SIG_IGN);
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const bool written = WriteIni(file(), "GENERAL", "LastUpdate", QString(100, 'v'));
+        const bool written = bool(WriteIni(file(), "GENERAL", "LastUpdate", QString(100, 'v')));
         QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
         QVERIFY(!written);
         QCOMPARE(readAll(file()), old);
@@ -87,7 +87,7 @@ private slots:
         // which binds root too) fails the commit that replaces the profile.
         if (QProcess::execute("chattr", {"+a", m_dir.path()}) != 0)
             QSKIP("this folder cannot be made append-only here");
-        const bool committed = WriteIni(file(), "GENERAL", "LastUpdate", "c");
+        const bool committed = bool(WriteIni(file(), "GENERAL", "LastUpdate", "c"));
         QProcess::execute("chattr", {"-a", m_dir.path()});
         QVERIFY(!committed);
         QCOMPARE(readAll(file()), old);
