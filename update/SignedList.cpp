@@ -3,9 +3,9 @@
 #include "download/DiskFlush.h"
 #include "format/ListSignature.h"
 #include "format/UpdaterFiles.h"
+#include "log/UpdaterLog.h"
 #include "profile/ProfileFile.h"
 #include "update/ProgramFolder.h"
-#include "log/UpdaterLog.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -331,6 +331,14 @@ QString targetKey(const Move &move)
 
 } // namespace
 
+QString StagedUpdate::Blocked::line() const
+{
+    // What to do comes with it when the game may hold the file.
+    return QStringLiteral("Cannot replace ") + file + QStringLiteral(": ") + why +
+           (inUse ? QStringLiteral(". Close the game, then start the updater again.")
+                  : QStringLiteral("."));
+}
+
 QString StagedUpdate::stagingFolder()
 {
     return gamePath(UpdaterFiles::StagingFolder);

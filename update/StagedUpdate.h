@@ -59,6 +59,8 @@ struct Blocked {
     // The file is held by another program (the game) or locked: closing
     // the game may free it.
     bool inUse = false;
+    // The line the status log shows for it.
+    QString line() const;
 };
 
 enum class Outcome {

@@ -1,15 +1,25 @@
 #include "update/UpdateList.h"
 
+#include "download/Address.h"
 #include "download/DiskFlush.h"
 #include "download/Downloader.h"
 #include "download/TempFile.h"
 #include "log/UpdaterLog.h"
+#include "profile/NumericValue.h"
+#include "profile/SectionCount.h"
 #include "profile/modTypes.h"
+#include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
 #include "update/SignedList.h"
+#include "update/StagedUpdate.h"
+#include "update/UpdateFailure.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace
 {
@@ -50,7 +60,7 @@ void UpdateList::request(const QString &updateFileUrl, const QString &publicKey)
 {
     m_publicKey = publicKey;
     m_state = State::Arriving;
-    const QString url = updateFileUrl + QStringLiteral("/updates.txt");
+    const QString url = updateFileUrl + QLatin1Char('/') + QLatin1String(ListFormat::ServerName);
     m_downloader.BeginDownload(url, SignedList::arrivingListPath(), {.limit = longestList});
     if (!m_downloader.isInFlight(SignedList::arrivingListPath()) && !m_transferFailed) {
         failed("the list's transfer was refused");
@@ -58,7 +68,7 @@ void UpdateList::request(const QString &updateFileUrl, const QString &publicKey)
         return;
     }
     if (isSigned())
-        m_downloader.BeginDownload(url + QStringLiteral(".minisig"),
+        m_downloader.BeginDownload(url + QLatin1String(ListFormat::SignatureSuffix),
                                    SignedList::arrivingSignaturePath(),
                                    {.limit = longestSignature});
 }
@@ -121,6 +131,83 @@ std::optional<qint64> UpdateList::verifiedTimestamp()
     if (!timestamp)
         failed("the kept list no longer verifies (see updater.trust)");
     return timestamp;
+}
+
+QString UpdateList::general(const char *key)
+{
+    return ReadIni(updatesIniPath(), QLatin1String(ListFormat::General), QLatin1String(key));
+}
+
+namespace
+{
+
+// Checked before anything is fetched rather than left to the Downloader,
+// whose answer to a bad address is a modal box: a list of many would bury
+// the player in boxes. Every component of the target is checked, and the
+// target must lie below the program folder: joined as plain text, a
+// SavePath without its leading separator would put the file beside it.
+const char *refusalOf(UpdateList::Entry &entry)
+{
+    if (entry.expected.malformed)
+        return "its Size or SHA256 is malformed";
+    const std::optional<QString> relative =
+        FileNameGuard::relativeTarget(entry.savePath + QStringLiteral("\\") + entry.fileName);
+    if (!relative)
+        return "its SavePath and FileName name no file below the game folder";
+    if (addressRefusal(entry.url))
+        return "its URL is not an http or https address";
+    entry.target = gamePath(*relative);
+    if (FileNameGuard::isProtected(entry.target))
+        return "it names a file the updater keeps for itself";
+    if (const QString problem = StagedUpdate::targetProblem(entry.target); !problem.isEmpty()) {
+        qCInfo(lcRun).noquote() << "target" << entry.target << ":" << problem;
+        return "its target cannot be replaced (see above)";
+    }
+    return nullptr;
+}
+
+} // namespace
+
+UpdateList::Count UpdateList::fileCount()
+{
+    const double rounded = std::nearbyint(numericValue(general(ListFormat::TotalFiles)));
+    if (!(rounded >= double(std::numeric_limits<qint32>::min()) &&
+          rounded <= double(std::numeric_limits<qint32>::max())))
+        throw UpdateFailure("TotalFiles out of range");
+    // A list cannot hold more files than it has sections: a hostile
+    // "TotalFiles" near 2^31 would otherwise keep the run starting (and
+    // failing) transfers for days. Files it only claims count as failed.
+    const int claimed = int(rounded);
+    return {int(std::min<qsizetype>(claimed, sectionCount(updatesIniPath()))), claimed};
+}
+
+QList<UpdateList::Entry> UpdateList::entries(int count)
+{
+    QList<Entry> entries;
+    QHash<QString, int> named;
+    for (qint64 number = 1; number <= count; ++number) {
+        const QString section = QString::fromLatin1(ListFormat::fileSection(number));
+        const auto value = [&section](const char *key) {
+            return ReadIni(updatesIniPath(), section, QLatin1String(key));
+        };
+        Entry entry{value(ListFormat::Url),
+                    value(ListFormat::SavePath),
+                    value(ListFormat::FileName),
+                    parseExpectedFile(value(ListFormat::Size), value(ListFormat::Sha256)),
+                    {},
+                    {},
+                    nullptr};
+        entry.stagingKey =
+            StagedUpdate::stagingKey(entry.savePath + QStringLiteral("\\") + entry.fileName);
+        entry.refusal = refusalOf(entry);
+        if (!entry.stagingKey.isEmpty())
+            ++named[entry.stagingKey];
+        entries.append(entry);
+    }
+    for (Entry &entry : entries)
+        if (!entry.refusal && named.value(entry.stagingKey) > 1)
+            entry.refusal = "the list names its target twice";
+    return entries;
 }
 
 void UpdateList::failed(const char *why)

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "format/ListFormat.h"
+
+#include <QList>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -47,6 +50,38 @@ public:
 
     // DownloadError of any read: those of the list's own are noted.
     void transferFailed(const QString &SaveFile);
+
+    // One file section of updates.ini as the run reads it.
+    struct Entry {
+        QString url;
+        QString savePath;
+        QString fileName;
+        ExpectedFile expected;
+        // One text for every spelling of the target (see StagedUpdate).
+        QString stagingKey;
+        // The game file, below the program folder.
+        QString target;
+        // Why the file cannot be fetched at all, or null: a malformed pin, a
+        // target outside the game folder or of the updater's own, a folder
+        // or a link in its place, an address that is not http(s), or a
+        // target another section names too, in this spelling or in one
+        // that a player's file system takes for it ("Readme.txt" and
+        // "README.txt" on Windows), so that one would never be installed.
+        const char *refusal = nullptr;
+    };
+    // How many file sections of updates.ini the run reads: "TotalFiles"
+    // rounded to a whole number (a half to the even one), but never more
+    // than the list has sections; and how many it claims. Throws
+    // UpdateFailure for a count beyond 32 bits.
+    struct Count {
+        int count;
+        int claimed;
+    };
+    static Count fileCount();
+    // The first `count` file sections of updates.ini.
+    static QList<Entry> entries(int count);
+    // A value of the list's GENERAL section.
+    static QString general(const char *key);
 
     State state() const { return m_state; }
     bool isSigned() const { return !m_publicKey.isEmpty(); }

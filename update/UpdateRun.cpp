@@ -1,11 +1,9 @@
 #include "update/UpdateRun.h"
 
-#include "download/Address.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
 #include "log/UpdaterLog.h"
 #include "profile/NumericValue.h"
-#include "profile/SectionCount.h"
 #include "profile/modTypes.h"
 #include "update/FileDigest.h"
 #include "update/FileNameGuard.h"
@@ -24,8 +22,6 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
 namespace
 {
@@ -37,15 +33,6 @@ QString floatText(float value)
     // Shortest form with at most seven significant digits, exponent in
     // capitals: 10.01 -> "10.01", 100 -> "100", 104857600 -> "1.048576E+08".
     return QString::number(double(value), 'g', 7).toUpper();
-}
-
-int fileCount(double totalFiles)
-{
-    const double rounded = std::nearbyint(totalFiles); // ties to even
-    if (!(rounded >= double(std::numeric_limits<qint32>::min()) &&
-          rounded <= double(std::numeric_limits<qint32>::max())))
-        throw UpdateFailure("TotalFiles out of range");
-    return int(rounded);
 }
 
 // A greeting is a few lines of text, but a server may send megabytes of it.
@@ -60,15 +47,6 @@ QString loggedGreeting(QString greeting)
         --cut;
     greeting.truncate(cut);
     return greeting;
-}
-
-// A target the commit cannot replace, as the player reads it: which file,
-// why, and what to do when the game holds it.
-QString blockedLine(const StagedUpdate::Blocked &blocked)
-{
-    return QStringLiteral("Cannot replace ") + blocked.file + QStringLiteral(": ") + blocked.why +
-           (blocked.inUse ? QStringLiteral(". Close the game, then start the updater again.")
-                          : QStringLiteral("."));
 }
 
 int &listWait()
@@ -226,9 +204,9 @@ void UpdateRun::RetrieveUpdateList()
             closingBlock();
             return;
         }
-        emit logLine(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles")) +
+        emit logLine(UpdateList::general(ListFormat::TotalFiles) +
                      QStringLiteral(" Files Found..."));
-        if (numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)
+        if (numericValue(UpdateList::general(ListFormat::TotalFiles)) > 0)
             UpdateFiles();
         else
             closingBlock();
@@ -254,7 +232,7 @@ void UpdateRun::recoverJournal()
     if (!recovery.reason.isEmpty())
         qCInfo(lcRun) << "the journal left by an earlier commit:" << recovery.reason;
     for (const StagedUpdate::Blocked &blocked : recovery.blocked)
-        emit logLine(blockedLine(blocked));
+        emit logLine(blocked.line());
     if (recovery.kind == StagedUpdate::Recovery::SetAside)
         emit logLine(QStringLiteral("A damaged update journal was set aside") +
                      (recovery.setAsideAs.isEmpty()
@@ -273,14 +251,14 @@ void UpdateRun::closingBlock()
 // Loads the four date and time fields; true when the no-files exit was taken.
 bool UpdateRun::readingStep()
 {
-    if (!(numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))) > 0)) {
+    if (!(numericValue(UpdateList::general(ListFormat::TotalFiles)) > 0)) {
         closingBlock();
         return true;
     }
     LastUpdateDate = ReadIni(initIniPath(), General, QStringLiteral("LastUpdate"));
     LastUpdateTime = ReadIni(initIniPath(), General, QStringLiteral("LastUpdateTime"));
-    NewUpdateDate = ReadIni(updatesIniPath(), General, QStringLiteral("Date"));
-    NewUpdateTime = ReadIni(updatesIniPath(), General, QStringLiteral("Time"));
+    NewUpdateDate = UpdateList::general(ListFormat::Date);
+    NewUpdateTime = UpdateList::general(ListFormat::Time);
     return false;
 }
 
@@ -327,84 +305,43 @@ void UpdateRun::CheckLastUpdate()
 void UpdateRun::UpdateFiles()
 {
     setPhase(Phase::StartingFiles);
-    const int listed =
-        fileCount(numericValue(ReadIni(updatesIniPath(), General, QStringLiteral("TotalFiles"))));
-    // A list cannot hold more files than it has sections: a hostile
-    // "TotalFiles" near 2^31 would otherwise keep the run starting (and
-    // failing) transfers for days. Files it only claims count as failed.
-    const int count = int(std::min<qsizetype>(listed, sectionCount(updatesIniPath())));
-    if (listed > count)
-        m_failedFiles += listed - count;
+    const auto [count, claimed] = UpdateList::fileCount();
+    m_failedFiles += claimed - count;
     // The record names the list whose files this loop installs, even when
     // another list lands in updates.ini before the last file has settled.
-    m_recordDate = ReadIni(updatesIniPath(), General, QStringLiteral("Date"));
-    m_recordTime = ReadIni(updatesIniPath(), General, QStringLiteral("Time"));
+    m_recordDate = UpdateList::general(ListFormat::Date);
+    m_recordTime = UpdateList::general(ListFormat::Time);
     m_listTimestamp = m_list.verifiedTimestamp();
     // Staged files of an update that is no longer offered go; those this
-    // list names again may be reused. A target named twice, in any two
-    // spellings that one player's file system takes for one file
-    // ("Readme.txt" and "README.txt" on Windows), fails both: one of them
-    // would never be installed, and the list must work for every player.
+    // list names again may be reused.
+    const QList<UpdateList::Entry> entries = UpdateList::entries(count);
     QSet<QString> named;
-    QSet<QString> twice;
-    for (qint64 number = 1; number <= count; ++number) {
-        const QString section = QStringLiteral("FILE") + QString::number(number);
-        const QString key = StagedUpdate::stagingKey(
-            ReadIni(updatesIniPath(), section, QStringLiteral("SavePath")) + QStringLiteral("\\") +
-            ReadIni(updatesIniPath(), section, QStringLiteral("FileName")));
-        if (!key.isEmpty() && named.contains(key))
-            twice.insert(key);
-        named.insert(key);
-    }
+    for (const UpdateList::Entry &entry : entries)
+        named.insert(entry.stagingKey);
     StagedUpdate::removeUnnamed(named);
-    for (qint64 number = 1; number <= count; ++number) {
-        const QString section = QStringLiteral("FILE") + QString::number(number);
-        const QString url = ReadIni(updatesIniPath(), section, QStringLiteral("URL"));
-        const QString savePath = ReadIni(updatesIniPath(), section, QStringLiteral("SavePath"));
-        const QString fileName = ReadIni(updatesIniPath(), section, QStringLiteral("FileName"));
-        const ExpectedFile expected =
-            parseExpectedFile(ReadIni(updatesIniPath(), section, QStringLiteral("Size")),
-                              ReadIni(updatesIniPath(), section, QStringLiteral("SHA256")));
-        // With a signed list, a file the list does not pin by its hash could be
-        // anything; so could any file of a list that failed its check.
-        if (expected.malformed)
-            fileFailed(fileName, "its Size or SHA256 is malformed");
-        else if (twice.contains(
-                     StagedUpdate::stagingKey(savePath + QStringLiteral("\\") + fileName)))
-            fileFailed(fileName, "the list names its target twice");
-        else if (m_list.isSigned() && (!m_listTimestamp || !expected.sha256))
-            fileFailed(fileName, "a signed list must pin it, and the list must verify");
+    for (const UpdateList::Entry &entry : entries) {
+        // With a signed list, a file the list does not pin by its hash could
+        // be anything; so could any file of a list that failed its check.
+        if (entry.refusal)
+            fileFailed(entry.fileName, entry.refusal);
+        else if (m_list.isSigned() && (!m_listTimestamp || !entry.expected.sha256))
+            fileFailed(entry.fileName, "a signed list must pin it, and the list must verify");
         else
-            startFile(url, savePath, fileName, expected);
+            startFile(entry);
         yield();
     }
     setPhase(Phase::Downloading);
     finishIfSettled();
 }
 
-void UpdateRun::startFile(const QString &url, const QString &savePath, const QString &fileName,
-                          const ExpectedFile &expected)
+void UpdateRun::startFile(const UpdateList::Entry &entry)
 {
-    // Checked here rather than left to the Downloader, whose answer to a bad
-    // address is a modal box: a list of many would bury the player in boxes.
-    // Every component of the target is checked, and the target must lie
-    // below the program folder: joined as plain text, a SavePath without its
-    // leading separator would put the file beside the game folder.
-    const QString suffix = savePath + QStringLiteral("\\") + fileName;
-    const std::optional<QString> relative = FileNameGuard::relativeTarget(suffix);
-    if (!relative)
-        return fileFailed(fileName, "its SavePath and FileName name no file below the game");
-    if (addressRefusal(url))
-        return fileFailed(fileName, "its URL is not an http or https address");
-    const QString target = gamePath(*relative);
-    if (FileNameGuard::isProtected(target))
-        return fileFailed(fileName, "it names a file the updater keeps for itself");
-    if (const QString problem = StagedUpdate::targetProblem(target); !problem.isEmpty()) {
-        qCInfo(lcRun).noquote() << "target" << target << ":" << problem;
-        return fileFailed(fileName, "its target cannot be replaced (see above)");
-    }
+    const QString &fileName = entry.fileName;
+    const ExpectedFile &expected = entry.expected;
+    const QString suffix = entry.savePath + QStringLiteral("\\") + fileName;
+    const QString &target = entry.target;
     // Two spellings of one file ("\data" and "/data\") are one staged file.
-    const QString stagingKey = StagedUpdate::stagingKey(suffix);
+    const QString &stagingKey = entry.stagingKey;
     const QString staged = StagedUpdate::stagedPath(stagingKey);
     const QString key = FileNameGuard::normalised(staged);
     // Only what changed is fetched: a file already in place, or already
@@ -429,7 +366,7 @@ void UpdateRun::startFile(const QString &url, const QString &savePath, const QSt
     // A file cut short keeps what arrived for the next run to continue, but
     // only where the list pins it by its hash: bytes of two different bodies
     // joined together must not pass unseen.
-    Downloader2().BeginDownload(url, staged,
+    Downloader2().BeginDownload(entry.url, staged,
                                 {expected.size, expected.sha256, expected.sha256.has_value()});
     throwIfClosed();
     if (m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged)) {
@@ -516,7 +453,7 @@ void UpdateRun::commit()
     if (!result.reason.isEmpty())
         qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
     for (const StagedUpdate::Blocked &blocked : result.blocked)
-        emit logLine(blockedLine(blocked));
+        emit logLine(blocked.line());
     emit logLine(QStringLiteral("Finished......."));
     if (result.outcome == StagedUpdate::Outcome::Committed)
         emit logLine(QStringLiteral("Update Complete"));

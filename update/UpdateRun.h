@@ -1,7 +1,6 @@
 #pragma once
 
 #include "download/Downloader.h"
-#include "update/ExpectedFile.h"
 #include "update/UpdateList.h"
 
 #include <QDeadlineTimer>
@@ -131,8 +130,7 @@ private:
     void showPassProgress(int pass);
     void setBarValue(float value);
 
-    void startFile(const QString &url, const QString &savePath, const QString &fileName,
-                   const ExpectedFile &expected);
+    void startFile(const UpdateList::Entry &entry);
     // The file is what `expected` pins (Size and SHA256 both given).
     bool matches(const QString &path, const ExpectedFile &expected);
     void fileFailed(const QString &fileName, const char *why);
