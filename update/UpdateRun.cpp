@@ -5,9 +5,9 @@
 #include "log/UpdaterLog.h"
 #include "profile/NumericValue.h"
 #include "profile/modTypes.h"
+#include "system/FileStamp.h"
 #include "update/FileDigest.h"
 #include "update/FileNameGuard.h"
-#include "update/FileStamp.h"
 #include "update/ProgramFolder.h"
 #include "update/RunLock.h"
 #include "update/StagedUpdate.h"
@@ -280,11 +280,14 @@ void UpdateRun::CheckLastUpdate()
     // so that the check sees the list this run fetches, not the one before.
     // After that it runs again only when a profile has changed since: a
     // reading step on unchanged files would load the same four texts.
-    FileStamp initStamp(initIniPath());
-    FileStamp listStamp(updatesIniPath());
+    std::optional<std::optional<FileStamp>> initStamp, listStamp;
+    const auto changed = [](const QString &path, std::optional<std::optional<FileStamp>> &last) {
+        const std::optional<FileStamp> now = FileStamp::of(path);
+        return std::exchange(last, now) != now;
+    };
     const auto profilesChanged = [&] {
-        const bool initChanged = initStamp.changed();
-        return listStamp.changed() || initChanged;
+        const bool initChanged = changed(initIniPath(), initStamp);
+        return changed(updatesIniPath(), listStamp) || initChanged;
     };
     for (int pass = 1; pass <= CheckPasses; ++pass) {
         if (m_list.settle() && profilesChanged() && readingStep())
