@@ -169,6 +169,11 @@ void frmUpdate::formLoad()
     m_run->RetrieveUpdateList();
 }
 
+void frmUpdate::setVerifyAll(bool verifyAll)
+{
+    m_run->setVerifyAll(verifyAll);
+}
+
 void frmUpdate::AddText(const QString &msg)
 {
     txtMain->AddText(msg);

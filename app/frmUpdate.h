@@ -30,6 +30,9 @@ public:
     // Takes away the close command, disables Done, shows the window and runs
     // the whole update; returns when the run procedure has returned.
     void formLoad();
+    // Repair (the --verify option): every listed file is checked by its
+    // bytes and fetched again where it does not match.
+    void setVerifyAll(bool verifyAll);
 
     // The status log's one public procedure: appends a line.
     void AddText(const QString &msg);

@@ -3,7 +3,7 @@
 QStringList UpdaterFiles::keptFiles()
 {
     return {InitIni, UpdatesIni, UpdatesIniSignature, ArrivingList, ArrivingSignature,
-            RunLock, Journal};
+            RunLock, Journal, StateCache};
 }
 
 QStringList UpdaterFiles::protectedNames()

@@ -24,6 +24,8 @@ inline constexpr QLatin1String ArrivingList("updates/updates.ini.arriving");
 inline constexpr QLatin1String ArrivingSignature("updates/updates.ini.arriving.minisig");
 inline constexpr QLatin1String RunLock("updates/updater.lock");
 inline constexpr QLatin1String Journal("updates/update.journal");
+// What the updater knows of the game files it installed or verified.
+inline constexpr QLatin1String StateCache("updates/state.cache");
 // A damaged journal is set aside under this name (with "-2" and on after it).
 inline constexpr QLatin1String DamagedJournal("updates/update.journal.damaged");
 // The files of an update arrive below this folder before the commit.

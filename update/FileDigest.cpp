@@ -1,8 +1,21 @@
 #include "update/FileDigest.h"
 
 #include <QFile>
+#include <atomic>
 #include <memory>
 #include <openssl/evp.h>
+
+namespace
+{
+
+std::atomic<qint64> hashed{0};
+
+} // namespace
+
+qint64 bytesHashed()
+{
+    return hashed;
+}
 
 bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
 {
@@ -23,6 +36,7 @@ bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
         if (read == 0)
             break;
         total += read;
+        hashed += read;
         if (EVP_DigestUpdate(context.get(), chunk.constData(), size_t(read)) != 1)
             return false;
     }

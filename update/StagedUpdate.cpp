@@ -152,6 +152,18 @@ bool apply(const Move &move, QSet<QString> &folders, QString &why)
         return false;
     }
     folders.insert(QFileInfo(*target).absolutePath());
+    if (move.key.isEmpty()) {
+        // A file the new list no longer names goes; one already gone is done.
+        if (!QFileInfo::exists(*target))
+            return true;
+        traced("remove", *target);
+        if (SystemFiles::isRegularFile(*target) && QFile::remove(*target))
+            return true;
+        why = SystemFiles::replaceBlocker(*target);
+        if (why.isEmpty())
+            why = QStringLiteral("it cannot be removed");
+        return false;
+    }
     if (!QFileInfo::exists(staged) && !QFileInfo(staged).isSymLink())
         return QFileInfo::exists(*target);
     if (!SystemFiles::isRegularFile(staged)) {
@@ -292,7 +304,7 @@ std::optional<Journal> parseJournal(QString &why)
         // file out of the game or onto the updater's own files.
         const std::optional<QString> target = targetOf(move);
         readable = readable && target && FileNameGuard::staysInside(move.key) &&
-                   move.key == StagedUpdate::stagingKey(move.target) &&
+                   (move.key.isEmpty() || move.key == StagedUpdate::stagingKey(move.target)) &&
                    !FileNameGuard::isProtected(*target);
         journal.moves.append(move);
     }
@@ -408,7 +420,7 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
                 superseded.insert(targetKey(move));
             for (const Move &move : left->moves)
                 if (!superseded.contains(targetKey(move)) &&
-                    SystemFiles::isRegularFile(stagedPath(move.key)))
+                    (move.key.isEmpty() || SystemFiles::isRegularFile(stagedPath(move.key))))
                     moves.append(move);
         }
     }
@@ -420,7 +432,7 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
         QString why;
         if (!target)
             why = QStringLiteral("it does not lie below the game folder");
-        else if (!SystemFiles::isRegularFile(stagedPath(move.key)))
+        else if (!move.key.isEmpty() && !SystemFiles::isRegularFile(stagedPath(move.key)))
             why = QStringLiteral("its staged file is not a regular file");
         else
             why = StagedUpdate::targetProblem(*target);
@@ -431,7 +443,7 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
     if (result.blocked.isEmpty()) {
         for (const Move &move : moves) {
             QString failed;
-            if (!makeFolders(*targetOf(move), made, failed)) {
+            if (!move.key.isEmpty() && !makeFolders(*targetOf(move), made, failed)) {
                 result.blocked.append({shown(move),
                                        QStringLiteral("the folder %1 cannot be made")
                                            .arg(QDir::toNativeSeparators(
@@ -509,6 +521,8 @@ StagedUpdate::Recovery StagedUpdate::recover()
     // cannot be finished: the update is not recorded, so it is offered
     // again, and what is still staged is reused then.
     for (const Move &move : journal->moves) {
+        if (move.key.isEmpty())
+            continue;
         const QString staged = stagedPath(move.key);
         const QFileInfo stagedInfo(staged);
         const bool stagedThere = stagedInfo.exists() || stagedInfo.isSymLink();

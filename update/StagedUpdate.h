@@ -46,8 +46,10 @@ struct Record {
     std::optional<qint64> listTimestamp;
 };
 
+// One step of a commit: a staged file put in its target's place, or, with
+// an empty key, a file an earlier update installed removed from the game.
 struct Move {
-    QString key;    // staged file, see stagingKey
+    QString key;    // staged file, see stagingKey; empty: remove the target
     QString target; // "SavePath" + "\" + "FileName", below the program folder
 };
 

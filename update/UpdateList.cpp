@@ -156,6 +156,7 @@ const char *refusalOf(UpdateList::Entry &entry)
         return "its SavePath and FileName name no file below the game folder";
     if (addressRefusal(entry.url))
         return "its URL is not an http or https address";
+    entry.relative = *relative;
     entry.target = gamePath(*relative);
     if (FileNameGuard::isProtected(entry.target))
         return "it names a file the updater keeps for itself";
@@ -194,6 +195,7 @@ QList<UpdateList::Entry> UpdateList::entries(int count)
                     value(ListFormat::SavePath),
                     value(ListFormat::FileName),
                     parseExpectedFile(value(ListFormat::Size), value(ListFormat::Sha256)),
+                    {},
                     {},
                     {},
                     nullptr};

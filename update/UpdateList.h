@@ -59,8 +59,10 @@ public:
         ExpectedFile expected;
         // One text for every spelling of the target (see StagedUpdate).
         QString stagingKey;
-        // The game file, below the program folder.
+        // The game file, below the program folder, and its path from there
+        // ("/" between components).
         QString target;
+        QString relative;
         // Why the file cannot be fetched at all, or null: a malformed pin, a
         // target outside the game folder or of the updater's own, a folder
         // or a link in its place, an address that is not http(s), or a

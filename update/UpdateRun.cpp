@@ -16,10 +16,12 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
@@ -200,7 +202,7 @@ void UpdateRun::RetrieveUpdateList()
 
         CheckLastUpdate();
 
-        if (LastUpdateTime == NewUpdateTime && LastUpdateDate == NewUpdateDate) {
+        if (LastUpdateTime == NewUpdateTime && LastUpdateDate == NewUpdateDate && !m_verifyAll) {
             closingBlock();
             return;
         }
@@ -322,6 +324,9 @@ void UpdateRun::UpdateFiles()
     for (const UpdateList::Entry &entry : entries)
         named.insert(entry.stagingKey);
     StagedUpdate::removeUnnamed(named);
+    m_cache = StateCache::load();
+    hashInPlace(entries);
+    dropUnlisted(entries);
     for (const UpdateList::Entry &entry : entries) {
         // With a signed list, a file the list does not pin by its hash could
         // be anything; so could any file of a list that failed its check.
@@ -337,20 +342,74 @@ void UpdateRun::UpdateFiles()
     finishIfSettled();
 }
 
+// Which listed files are already in place. A file whose stamp the state
+// cache knows is not read again; the others are hashed on as many threads as
+// the machine has cores, off the window's thread.
+void UpdateRun::hashInPlace(const QList<UpdateList::Entry> &entries)
+{
+    QList<const UpdateList::Entry *> unknown;
+    for (const UpdateList::Entry &entry : entries) {
+        const ExpectedFile &pin = entry.expected;
+        if (entry.refusal || !pin.size || !pin.sha256 || !SystemFiles::isRegularFile(entry.target))
+            continue;
+        if (!m_verifyAll && m_cache.vouchesFor(entry.relative, *pin.size, *pin.sha256))
+            m_inPlace.insert(entry.relative);
+        else
+            unknown.append(&entry);
+    }
+    QFutureWatcher<bool> watcher;
+    const QFuture<bool> hashed = QtConcurrent::mapped(unknown, [](const UpdateList::Entry *e) {
+        return fileMatches(e->target, *e->expected.size, *e->expected.sha256);
+    });
+    watcher.setFuture(hashed);
+    waitUntil([&] { return hashed.isFinished(); }, QDeadlineTimer(QDeadlineTimer::Forever));
+    for (qsizetype n = 0; n < unknown.size(); ++n) {
+        if (!hashed.resultAt(n))
+            continue;
+        m_inPlace.insert(unknown[n]->relative);
+        m_cache.record(unknown[n]->relative, *unknown[n]->expected.sha256, false);
+    }
+}
+
+// A file an earlier update installed and this list no longer names goes with
+// the commit, but only while it is as the update left it: a file the player
+// changed since is the player's, and the updater never touches a file it did
+// not install.
+void UpdateRun::dropUnlisted(const QList<UpdateList::Entry> &entries)
+{
+    QSet<QString> named;
+    for (const UpdateList::Entry &entry : entries)
+        named.insert(entry.stagingKey);
+    const QHash<QString, StateCache::Entry> installed = m_cache.installed();
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
+        const QString &relative = it.key();
+        if (named.contains(FileNameGuard::normalised(relative)))
+            continue;
+        const std::optional<QString> resolved =
+            FileNameGuard::relativeTarget(QLatin1Char('/') + relative);
+        if (resolved == relative && !FileNameGuard::isProtected(gamePath(relative)) &&
+            FileStamp::of(gamePath(relative)) == it->stamp)
+            m_removals.append(relative);
+        else
+            m_cache.forget(relative);
+    }
+}
+
 void UpdateRun::startFile(const UpdateList::Entry &entry)
 {
     const QString &fileName = entry.fileName;
     const ExpectedFile &expected = entry.expected;
     const QString suffix = entry.savePath + QStringLiteral("\\") + fileName;
-    const QString &target = entry.target;
     // Two spellings of one file ("\data" and "/data\") are one staged file.
     const QString &stagingKey = entry.stagingKey;
     const QString staged = StagedUpdate::stagedPath(stagingKey);
     const QString key = FileNameGuard::normalised(staged);
     // Only what changed is fetched: a file already in place, or already
     // staged by an earlier run, is taken when it is what the list pins.
+    if (expected.sha256)
+        m_pinned.insert(stagingKey, *expected.sha256);
     if (expected.size && expected.sha256) {
-        const bool inPlace = matches(target, expected);
+        const bool inPlace = m_inPlace.contains(entry.relative);
         if (inPlace || matches(staged, expected)) {
             emit logLine(QStringLiteral("Up to date ") + fileName);
             if (!inPlace)
@@ -439,6 +498,7 @@ void UpdateRun::finishIfSettled()
         emit logLine(QString::number(m_failedFiles) +
                      QStringLiteral(" Files Failed, Update Will Be Offered Again"));
     }
+    m_cache.save();
     setBarValue(m_barMax);
     setPhase(Phase::Ended);
 }
@@ -451,8 +511,21 @@ void UpdateRun::commit()
     QList<StagedUpdate::Move> moves;
     for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
         moves.append({it.key(), it.value()});
+    for (const QString &relative : std::as_const(m_removals)) {
+        moves.append({QString(), QLatin1Char('/') + relative});
+        emit logLine(QStringLiteral("Removing ") + QDir::toNativeSeparators(relative));
+    }
     const StagedUpdate::CommitResult result =
         StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
+    if (result.outcome == StagedUpdate::Outcome::Committed) {
+        // What the commit put in place is known from now on; what it
+        // removed is not the updater's any more.
+        for (auto it = m_moves.cbegin(); it != m_moves.cend(); ++it)
+            if (const auto relative = FileNameGuard::relativeTarget(it.value()))
+                m_cache.record(*relative, m_pinned.value(it.key()), true);
+        for (const QString &relative : std::as_const(m_removals))
+            m_cache.forget(relative);
+    }
     if (!result.reason.isEmpty())
         qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
     for (const StagedUpdate::Blocked &blocked : result.blocked)

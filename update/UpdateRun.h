@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/Downloader.h"
+#include "update/StateCache.h"
 #include "update/UpdateList.h"
 
 #include <QDeadlineTimer>
@@ -64,6 +65,11 @@ public:
     void stop();
 
     Phase phase() const { return m_phase; }
+
+    // Repair: every listed file is hashed (what the state cache remembers
+    // is not trusted) and every one that does not match is fetched again,
+    // even when the list is the one recorded as installed.
+    void setVerifyAll(bool verifyAll) { m_verifyAll = verifyAll; }
 
     // The Downloader that fetches the update list and the files.
     Downloader &Downloader2() { return *m_downloader2; }
@@ -130,6 +136,8 @@ private:
     void showPassProgress(int pass);
     void setBarValue(float value);
 
+    void hashInPlace(const QList<UpdateList::Entry> &entries);
+    void dropUnlisted(const QList<UpdateList::Entry> &entries);
     void startFile(const UpdateList::Entry &entry);
     // The file is what `expected` pins (Size and SHA256 both given).
     bool matches(const QString &path, const ExpectedFile &expected);
@@ -142,6 +150,7 @@ private:
     void downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
 
     Phase m_phase = Phase::Idle;
+    bool m_verifyAll = false;
     QPointer<Downloader> m_downloader2;
     // Held from the run's start until the window goes.
     std::unique_ptr<RunLock> m_lock;
@@ -153,8 +162,17 @@ private:
     // -> FileName.
     QHash<QString, QString> m_pendingFiles;
     QSet<QString> m_erroredTargets;
-    // The commit's moves of this update: staging key -> target suffix.
+    // The commit's moves of this update: staging key -> target suffix, and
+    // the SHA-256 each staged file is pinned to.
     QMap<QString, QString> m_moves;
+    QHash<QString, QByteArray> m_pinned;
+    // Files an earlier update installed that this list no longer names: the
+    // commit removes them (paths below the program folder).
+    QStringList m_removals;
+    StateCache m_cache;
+    // Listed files already in place (by path below the program folder):
+    // vouched for by the cache, or hashed.
+    QSet<QString> m_inPlace;
     int m_failedFiles = 0;
     // "Date" and "Time" of the list whose files the loop started.
     QString m_recordDate;

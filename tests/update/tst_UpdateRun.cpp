@@ -2,8 +2,10 @@
 #include "app/frmUpdate.h"
 #include "download/Downloader.h"
 #include "profile/modTypes.h"
+#include "system/FileStamp.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestHttpServer.h"
+#include "update/FileDigest.h"
 #include "update/ProgramFolder.h"
 #include "update/SignedList.h"
 #include "update/StagedUpdate.h"
@@ -16,9 +18,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 namespace
@@ -127,7 +131,8 @@ class tst_UpdateRun : public QObject
         const QMap<QString, QByteArray> all = filesBelow(m_outer->path());
         for (auto it = all.cbegin(); it != all.cend(); ++it)
             files.insert(m_program.relativeFilePath(m_outer->filePath(it.key())), it.value());
-        for (const char *kept : {"updates/init.ini", "updates/updates.ini", "updates/updater.lock"})
+        for (const char *kept : {"updates/init.ini", "updates/updates.ini", "updates/updater.lock",
+                                 "updates/state.cache"})
             files.remove(kept);
         return files;
     }
@@ -351,8 +356,26 @@ private slots:
         // Regression: an endless list was written to the disk for as long as
         // it came. One past the profile's size fails as it streams.
         QTest::newRow("list past a profile's size: previous one used")
-            << RunCase{QByteArray(16 * 1024 * 1024 + 1, ';'), failedList + Complete,
-                       {{"a.txt", "alpha"}}, oneFile};
+            << RunCase{QByteArray(16 * 1024 * 1024 + 1, ';'),
+                       failedList + Complete,
+                       {{"a.txt", "alpha"}},
+                       oneFile};
+        // A commit cut short while it removed a file the new list dropped is
+        // finished at the next start, the removal with the moves.
+        const QByteArray removing = "{\"LastUpdate\":\"" + Date.toUtf8() +
+                                    "\",\"LastUpdateTime\":\"" + Time.toUtf8() +
+                                    "\",\"moves\":[{\"staged\":\"c\",\"target\":\"/c\"},"
+                                    "{\"staged\":\"\",\"target\":\"/d/b\"}]}";
+        QTest::newRow("journal with a removal finished")
+            << RunCase{.list = oneFile,
+                       .log = NoFiles,
+                       .files = {{"c", "new c"}, {"d/mine", "m"}},
+                       .lastDate = Date,
+                       .lastTime = Time,
+                       .before = {{"a/game/updates/update.journal", removing},
+                                  {"a/game/updates/staging/c", "new c"},
+                                  {"a/game/d/b", "old b"},
+                                  {"a/game/d/mine", "m"}}};
         QTest::newRow("list never finishes: previous one used")
             << RunCase{list("0", {}), failedList + Complete, {{"a.txt", "alpha"}}, oneFile, 5000};
     }
@@ -604,6 +627,101 @@ private slots:
         QCOMPARE(calls.mid(0, 4), (QStringList{"flush updates/update.journal", "flush updates",
                                                "rename a", "rename d/b"}));
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"a", "new a"}, {"d/b", "new b"}}));
+    }
+
+    // What the state cache remembers spares reading files, but never vouches
+    // for one whose stamp moved (here: rewritten, its modification time put
+    // back), nor when the cache itself is damaged. A file an earlier update
+    // installed and the new list drops is removed by the commit; the
+    // player's own file beside it stays. --verify reads every file even when
+    // no update is offered.
+    void stateCache()
+    {
+        writeInit();
+        const QString a(1000, 'a'), b(1000, 'b');
+        serve("/rel/a", a.toUtf8());
+        serve("/rel/b", b.toUtf8());
+        const QStringList fileA = {Url("/rel/a"), "", "a", a},
+                          fileB = {Url("/rel/b"), "\\d", "b", b},
+                          fileC = {Url("/rel/b"), "\\d", "c", b};
+        const auto runToEnd = [&](const QByteArray &listed, bool verify = false) {
+            serve("/list/updates.txt", listed);
+            frmUpdate window;
+            window.setVerifyAll(verify);
+            window.formLoad();
+            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled(), 30000); }();
+            return window.logText().split("\r\n").mid(6);
+        };
+        // Other bytes of the same size, the modification time put back to the
+        // nanosecond.
+        const auto spoil = [&](const QString &name) {
+            const auto before = FileStamp::of(path(name));
+            QVERIFY(before);
+            writeFile(path(name), QByteArray(1000, 'x'));
+            const timespec times[2] = {
+                {0, UTIME_OMIT},
+                {time_t(before->modified / 1000000000), long(before->modified % 1000000000)}};
+            QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path(name)).constData(), times, 0) ==
+                    0);
+        };
+        // Makes the cache vouch for what "a" holds now, as a disk that changed
+        // its bytes under an unchanged stamp would; `whole`: with the cache's
+        // own digest made to match.
+        const auto forge = [&](bool whole) {
+            QByteArray cache = readAll(path("updates/state.cache"));
+            const auto stamp = FileStamp::of(path("a"));
+            QVERIFY(stamp);
+            const QString entry =
+                QRegularExpression("\na( \\d+){5} ").match(QString::fromLatin1(cache)).captured(0);
+            QVERIFY(!entry.isEmpty());
+            cache.replace(entry.toLatin1(), QStringLiteral("\na %1 %2 %3 %4 %5 ")
+                                                .arg(stamp->size)
+                                                .arg(stamp->modified)
+                                                .arg(stamp->changed)
+                                                .arg(stamp->device)
+                                                .arg(stamp->file)
+                                                .toLatin1());
+            cache.replace(QRegularExpression("written \\d+")
+                              .match(QString::fromLatin1(cache))
+                              .captured(0)
+                              .toLatin1(),
+                          "written " + QByteArray::number(FileStamp::now() + 1000000000));
+            const qsizetype end = cache.lastIndexOf("end ");
+            if (whole)
+                cache =
+                    cache.first(end) + "end " +
+                    QCryptographicHash::hash(cache.first(end), QCryptographicHash::Sha256).toHex() +
+                    '\n';
+            writeFile(path("updates/state.cache"), cache);
+        };
+        QCOMPARE(runToEnd(list("3", {fileA, fileB, fileC})),
+                 QStringList({"Downloading a", "Downloading b", "Downloading c"}) + Complete);
+        writeFile(path("d/save.dat"), "mine");
+        spoil("a");
+        writeInit("2026-01-01", "later");
+        QCOMPARE(runToEnd(list("3", {fileA, fileB, fileC})),
+                 QStringList({"Downloading a", "Up to date b", "Up to date c"}) + Complete);
+        // The player changes c: it is the player's from now on.
+        writeFile(path("d/c"), "changed");
+        writeInit("2026-01-01", "later still");
+        const qint64 readBefore = bytesHashed();
+        QCOMPARE(runToEnd(list("1", {fileA})),
+                 QStringList({"Up to date a", "Removing d/b"}) + Complete);
+        QCOMPARE(bytesHashed(), readBefore);
+        QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{
+                                  {"a", a.toUtf8()}, {"d/c", "changed"}, {"d/save.dat", "mine"}}));
+        // A cache whose own digest no longer matches is not read at all.
+        spoil("a");
+        forge(false);
+        writeInit("2026-01-01", "last");
+        QCOMPARE(runToEnd(list("1", {{Url("/rel/a"), "", "a", a}})),
+                 QStringList({"Downloading a"}) + Complete);
+        spoil("a");
+        forge(true);
+        QCOMPARE(runToEnd(list("1", {{Url("/rel/a"), "", "a", a}})), NoFiles.mid(1));
+        QCOMPARE(runToEnd(list("1", {{Url("/rel/a"), "", "a", a}}), true),
+                 QStringList({"Downloading a"}) + Complete);
+        QCOMPARE(readAll(path("a")), a.toUtf8());
     }
 
     // Missing folders are made along the path; a plain file in the way fails.
