@@ -71,12 +71,12 @@ private:
     void begin(Command &command);
     bool launch(Transfer &transfer);
     void settle(Transfer &transfer, CURLcode result);
-    // `why` goes to the updater.download logging category when the read fails.
-    void retryOrFail(Transfer &transfer, std::chrono::milliseconds wait, const QString &why);
+    // Tries the read again after the wait RetryPolicy gives for `retryAfter`
+    // seconds asked by the server (0: none), or fails it when no try is left;
+    // `why` goes to the updater.download logging category when it fails.
+    void retryOrFail(Transfer &transfer, qint64 retryAfter, const QString &why);
     void fail(Transfer &transfer, const QString &why);
     void remove(Transfer &transfer);
-    void takeKept(Transfer &transfer, std::optional<qint64> size);
-    void keep(Transfer &transfer);
     std::chrono::milliseconds untilNextRetry() const;
     void launchDueRetries();
 
