@@ -12,6 +12,7 @@
 #include <chrono>
 #include <curl/curl.h>
 #include <memory>
+#include <optional>
 
 // How one read is run; the test hooks of ReadFacility fill it in.
 struct TransferSettings {
