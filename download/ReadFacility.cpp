@@ -2,9 +2,9 @@
 
 #include "download/Address.h"
 #include "download/BatchFlusher.h"
-#include "log/UpdaterLog.h"
 #include "download/TransferEngine.h"
 #include "download/TransferEvents.h"
+#include "log/UpdaterLog.h"
 
 #include <QFile>
 #include <QPointer>
@@ -100,10 +100,11 @@ void ReadFacility::takeEvents()
         case TransferEvent::Ready:
             // The rename happens here, on the owning thread, so that a read
             // dropped before this point never touches its target.
-            if (event.file->commit()) {
+            if (const QString why = event.file->commit(); why.isEmpty()) {
                 finish(event.id, ReadOutcome{true, event.received, event.total != 0});
             } else {
-                qCInfo(lcDownload) << "a received body could not replace" << *found;
+                qCInfo(lcDownload).noquote()
+                    << "a received body could not replace" << *found << "-" << why;
                 finish(event.id, {});
             }
             break;

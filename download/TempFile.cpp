@@ -83,11 +83,20 @@ std::unique_ptr<TempFile> TempFile::adopt(const QString &target, const QString &
     return file;
 }
 
-bool TempFile::keep(const QString &as)
+QString TempFile::moveTo(const QString &to)
+{
+    m_committed = replaceFile(m_file.fileName(), to);
+    if (m_committed)
+        return {};
+    // Taken before anything else can overwrite the system's error.
+    const QString error = qt_error_string();
+    return QStringLiteral("replacing %1 by %2 failed: %3").arg(to, m_file.fileName(), error);
+}
+
+QString TempFile::keep(const QString &as)
 {
     m_file.close();
-    m_committed = replaceFile(m_file.fileName(), as);
-    return m_committed;
+    return moveTo(as);
 }
 
 bool TempFile::write(const char *data, qint64 size)
@@ -100,8 +109,7 @@ bool TempFile::truncate()
     return m_file.resize(0) && m_file.seek(0);
 }
 
-bool TempFile::commit()
+QString TempFile::commit()
 {
-    m_committed = replaceFile(m_file.fileName(), m_target);
-    return m_committed;
+    return moveTo(m_target);
 }

@@ -33,16 +33,21 @@ public:
     qintptr handle() const { return m_file.handle(); }
     // Closes the file; the bytes must be on the disk already.
     void close() { m_file.close(); }
-    // Puts the closed file in the place of its target.
-    bool commit();
+    // Puts the closed file in the place of its target. Empty on success;
+    // otherwise why not (the files, the call, the system's error text), and
+    // the target is as it was.
+    QString commit();
     // Puts the part of a body the file holds at `as`, for a later read to
-    // continue; the file is no longer removed with this object.
-    bool keep(const QString &as);
+    // continue; the file is no longer removed with this object. Empty on
+    // success; otherwise why not, and the file is still removed with this object.
+    QString keep(const QString &as);
     qint64 size() const { return m_file.size(); }
 
 private:
     TempFile(const QString &target, const QString &path);
     static QString freshPath(const QString &target);
+    // Moves the file to `to`; empty on success, otherwise why not.
+    QString moveTo(const QString &to);
 
     QString m_target;
     QFile m_file;

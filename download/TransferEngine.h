@@ -2,6 +2,7 @@
 
 #include "download/BatchFlusher.h"
 #include "download/ReadExpectation.h"
+#include "download/Transfer.h"
 #include "download/TransferEvents.h"
 
 #include <QByteArray>
@@ -15,17 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-
-// How one read is run; the test hooks of ReadFacility fill it in.
-struct TransferSettings {
-    // A read that receives less than 1 KiB/s, averaged over this time (in
-    // whole seconds), fails (or is tried again).
-    std::chrono::milliseconds stallTime{60000};
-    // How long a second of waiting between tries lasts.
-    std::chrono::milliseconds retrySecond{1000};
-    // Certificates trusted instead of the system's; empty: the system's.
-    QByteArray caFile;
-};
 
 // Runs every read on one thread, in one libcurl multi handle, and writes each
 // body into its temporary file on that same thread as it arrives. The thread
@@ -58,7 +48,6 @@ public:
     void dropAll();
 
 private:
-    struct Transfer;
     struct Command;
 
     void run();
@@ -71,19 +60,14 @@ private:
     void begin(Command &command);
     bool launch(Transfer &transfer);
     void settle(Transfer &transfer, CURLcode result);
-    // `why` goes to the updater.download logging category when the read fails.
-    void retryOrFail(Transfer &transfer, std::chrono::milliseconds wait, const QString &why);
+    // Tries the read again after the wait RetryPolicy gives for `retryAfter`
+    // seconds asked by the server (0: none), or fails it when no try is left;
+    // `why` goes to the updater.download logging category when it fails.
+    void retryOrFail(Transfer &transfer, qint64 retryAfter, const QString &why);
     void fail(Transfer &transfer, const QString &why);
     void remove(Transfer &transfer);
-    void takeKept(Transfer &transfer, std::optional<qint64> size);
-    void keep(Transfer &transfer);
     std::chrono::milliseconds untilNextRetry() const;
     void launchDueRetries();
-
-    static size_t onHeader(char *data, size_t size, size_t count, void *transfer);
-    static size_t onBody(char *data, size_t size, size_t count, void *transfer);
-    static bool beginBody(Transfer &transfer);
-    static void report(Transfer &transfer, bool last);
 
     TransferEvents &m_events;
     BatchFlusher m_flusher;
