@@ -2,6 +2,7 @@
 
 #include "format/UpdaterFiles.h"
 #include "log/UpdaterLog.h"
+#include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
 
 #include <QCryptographicHash>
@@ -118,6 +119,27 @@ QHash<QString, StateCache::Entry> StateCache::installed() const
         if (it->installed)
             installed.insert(it.key(), it.value());
     return installed;
+}
+
+QStringList StateCache::dropped(const QSet<QString> &named)
+{
+    QStringList dropped;
+    const QHash<QString, Entry> earlier = installed();
+    for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+        const QString &relative = it.key();
+        if (named.contains(FileNameGuard::normalised(relative)))
+            continue;
+        // The cache lies in the player's folder: what it names must still
+        // be a file of the game, and not one of the updater's own.
+        const std::optional<QString> resolved =
+            FileNameGuard::relativeTarget(QLatin1Char('/') + relative);
+        if (resolved == relative && !FileNameGuard::isProtected(gamePath(relative)) &&
+            FileStamp::of(gamePath(relative)) == it->stamp)
+            dropped.append(relative);
+        else
+            forget(relative);
+    }
+    return dropped;
 }
 
 bool StateCache::save() const

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <optional>
 
@@ -48,6 +49,12 @@ public:
     // The files that updates installed, by their path below the program
     // folder, with what was recorded of them.
     QHash<QString, Entry> installed() const;
+
+    // The files that an update installed and that no key of `named` (see
+    // StagedUpdate::stagingKey) names any more, to be removed: only while
+    // each is as the update left it. A file changed since is the player's,
+    // and is forgotten; the updater never removes a file it did not install.
+    QStringList dropped(const QSet<QString> &named);
 
     // Writes the cache atomically and through to the disk. False when that
     // fails; the old cache then stays as it was.

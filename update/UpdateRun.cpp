@@ -326,7 +326,7 @@ void UpdateRun::UpdateFiles()
     StagedUpdate::removeUnnamed(named);
     m_cache = StateCache::load();
     hashInPlace(entries);
-    dropUnlisted(entries);
+    m_removals = m_cache.dropped(named);
     for (const UpdateList::Entry &entry : entries) {
         // With a signed list, a file the list does not pin by its hash could
         // be anything; so could any file of a list that failed its check.
@@ -368,30 +368,6 @@ void UpdateRun::hashInPlace(const QList<UpdateList::Entry> &entries)
             continue;
         m_inPlace.insert(unknown[n]->relative);
         m_cache.record(unknown[n]->relative, *unknown[n]->expected.sha256, false);
-    }
-}
-
-// A file an earlier update installed and this list no longer names goes with
-// the commit, but only while it is as the update left it: a file the player
-// changed since is the player's, and the updater never touches a file it did
-// not install.
-void UpdateRun::dropUnlisted(const QList<UpdateList::Entry> &entries)
-{
-    QSet<QString> named;
-    for (const UpdateList::Entry &entry : entries)
-        named.insert(entry.stagingKey);
-    const QHash<QString, StateCache::Entry> installed = m_cache.installed();
-    for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
-        const QString &relative = it.key();
-        if (named.contains(FileNameGuard::normalised(relative)))
-            continue;
-        const std::optional<QString> resolved =
-            FileNameGuard::relativeTarget(QLatin1Char('/') + relative);
-        if (resolved == relative && !FileNameGuard::isProtected(gamePath(relative)) &&
-            FileStamp::of(gamePath(relative)) == it->stamp)
-            m_removals.append(relative);
-        else
-            m_cache.forget(relative);
     }
 }
 

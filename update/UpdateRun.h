@@ -137,7 +137,6 @@ private:
     void setBarValue(float value);
 
     void hashInPlace(const QList<UpdateList::Entry> &entries);
-    void dropUnlisted(const QList<UpdateList::Entry> &entries);
     void startFile(const UpdateList::Entry &entry);
     // The file is what `expected` pins (Size and SHA256 both given).
     bool matches(const QString &path, const ExpectedFile &expected);
