@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QObject>
 #include <optional>
 
 // Checks an update list against a minisign signature file and a minisign
@@ -10,6 +11,8 @@
 // (the list, the signature file and the key alike) may be hostile.
 namespace ListSignature
 {
+// Failures are logged by name.
+Q_NAMESPACE
 
 enum class Failure {
     None,
@@ -29,6 +32,7 @@ enum class Failure {
     // "timestamp:" or "expires:" that is not unix seconds, or either twice.
     BadTimestamp,
 };
+Q_ENUM_NS(Failure)
 
 struct Result {
     Failure failure = Failure::None;

@@ -55,7 +55,7 @@ std::optional<qint64> SignedList::check(const QString &listPath, const QString &
     const ListSignature::Result verified =
         ListSignature::verify(*list, *signature, publicKey.toLatin1());
     if (verified.failure != ListSignature::Failure::None) {
-        qCInfo(lcTrust) << "list signature refused, reason" << int(verified.failure);
+        qCInfo(lcTrust) << "list signature refused:" << verified.failure;
         return std::nullopt;
     }
     // A list older than the one last installed is an old release replayed.

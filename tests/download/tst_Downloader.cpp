@@ -109,11 +109,12 @@ class tst_Downloader : public QObject
     // nothing is still on its way for the reads dropped before them: they
     // raised nothing more, and the folder holds `files` and the later body.
     // Each later read starts when the one before completed: one that the
-    // transfer thread is not woken for waits until its poll times out (1 s).
+    // transfer thread is not woken for waits until its poll times out (1 s),
+    // so five take 5 s; the deadline leaves room for a slow, busy machine.
     void verifyDropped(Files files)
     {
         const auto before = m_events;
-        const QDeadlineTimer due(2500);
+        const QDeadlineTimer due(4000);
         for (int i = 0; i < 5; ++i) {
             m_events.remove(path("later"));
             m_downloader->BeginDownload(m_http.url("/bytes/1000"), path("later"));
@@ -370,7 +371,8 @@ private slots:
 
         start("d", "/script");
         QTRY_COMPARE(m_http.scriptedRequests().size(), 4);
-        const QDeadlineTimer due(300);
+        // A Downloader destroyed during a retry wait does not sit it out (1.5 s).
+        const QDeadlineTimer due(1000);
         makeDownloader();
         QVERIFY2(!due.hasExpired(), qPrintable(QString::number(due.remainingTime())));
         verifyDropped(files);
@@ -476,7 +478,7 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(InetError,
                                  fetch({.body = QByteArray(Inet::MaxDocumentBytes + 1, 'x')}, 60s));
         // Longer than the time-out, yet it ends, so that a call without one returns.
-        const QDeadlineTimer due(3000);
+        const QDeadlineTimer due(3500);
         QVERIFY_THROWS_EXCEPTION(InetError, fetch({.body = "x", .cutAt = 0, .stall = 4s}, 1s));
         QVERIFY2(!due.hasExpired(), qPrintable(QString::number(due.remainingTime())));
         QCOMPARE(fired.count(), 0);

@@ -210,15 +210,17 @@ private slots:
         const QByteArray oneFile = list("1", {a, {Url("/files/b"), "\\data", "b.dat"}});
         const QStringList oneFileLog = {"1 Files Found...", "Downloading a.txt"};
         // Below zero (as at 0) both the check and the run take the no-files exit.
-        QTest::newRow("TotalFiles negative") << RunCase{list("-2", {a}), NoFiles + NoFiles};
+        QTest::newRow("TotalFiles negative")
+            << RunCase{.list = list("-2", {a}), .log = NoFiles + NoFiles};
         // Regression: a count near 2^31 kept the run starting refused
         // transfers for days. No more files are tried than the list has
         // sections: FILE2 has none, and its empty address fails it.
-        QTest::newRow("TotalFiles huge") << RunCase{
-            list("2147483647", {a}),
-            QStringList{"2147483647 Files Found...", "Downloading a.txt", "Failed to download "} +
-                failed(2147483646),
-            {{"updates/staging/a.txt", "alpha"}}};
+        QTest::newRow("TotalFiles huge")
+            << RunCase{.list = list("2147483647", {a}),
+                       .log = QStringList{"2147483647 Files Found...", "Downloading a.txt",
+                                          "Failed to download "} +
+                              failed(2147483646),
+                       .files = {{"updates/staging/a.txt", "alpha"}}};
         // Names that climb out (at "\" or "/", in the forms Windows reads as
         // ".."), name a drive, or name a file the update must not touch in
         // any spelling Windows takes for it, and addresses the updater does
@@ -346,20 +348,23 @@ private slots:
                        .greetingLine = QString(65535, 'g')};
         // Regression: the first pass read the list left by the previous run,
         // before this run's list had arrived, and took the no-files exit.
-        QTest::newRow("slow list, previous one not taken")
-            << RunCase{oneFile, oneFileLog + Complete, {{"a.txt", "alpha"}}, list("0", {}), 700};
+        QTest::newRow("slow list, previous one not taken") << RunCase{.list = oneFile,
+                                                                      .log = oneFileLog + Complete,
+                                                                      .files = {{"a.txt", "alpha"}},
+                                                                      .previousList = list("0", {}),
+                                                                      .listDelayMs = 700};
         // The check stops waiting for a list that does not come, drops it
         // and works with the previous one.
         const QStringList failedList = QStringList{"Failed to download updates.ini"} + oneFileLog;
-        QTest::newRow("list not found: previous one used")
-            << RunCase{{}, failedList + Complete, {{"a.txt", "alpha"}}, oneFile};
+        QTest::newRow("list not found: previous one used") << RunCase{
+            .log = failedList + Complete, .files = {{"a.txt", "alpha"}}, .previousList = oneFile};
         // Regression: an endless list was written to the disk for as long as
         // it came. One past the profile's size fails as it streams.
         QTest::newRow("list past a profile's size: previous one used")
-            << RunCase{QByteArray(16 * 1024 * 1024 + 1, ';'),
-                       failedList + Complete,
-                       {{"a.txt", "alpha"}},
-                       oneFile};
+            << RunCase{.list = QByteArray(16 * 1024 * 1024 + 1, ';'),
+                       .log = failedList + Complete,
+                       .files = {{"a.txt", "alpha"}},
+                       .previousList = oneFile};
         // A commit cut short while it removed a file the new list dropped is
         // finished at the next start, the removal with the moves.
         const QByteArray removing = "{\"LastUpdate\":\"" + Date.toUtf8() +
@@ -377,7 +382,11 @@ private slots:
                                   {"a/game/d/b", "old b"},
                                   {"a/game/d/mine", "m"}}};
         QTest::newRow("list never finishes: previous one used")
-            << RunCase{list("0", {}), failedList + Complete, {{"a.txt", "alpha"}}, oneFile, 5000};
+            << RunCase{.list = list("0", {}),
+                       .log = failedList + Complete,
+                       .files = {{"a.txt", "alpha"}},
+                       .previousList = oneFile,
+                       .listDelayMs = 5000};
     }
 
     void run()
