@@ -143,6 +143,17 @@ class tst_UpdateRun : public QObject
         return {ReadIni(init, "GENERAL", "LastUpdate"), ReadIni(init, "GENERAL", "LastUpdateTime")};
     }
 
+    // One run of the window to its end, and its log line by line.
+    QStringList runToEnd(bool verify = false)
+    {
+        frmUpdate window;
+        window.setVerifyAll(verify);
+        window.formLoad();
+        if (!QTest::qWaitFor([&] { return window.doneEnabled(); }, 30000))
+            return {"the run did not end"};
+        return window.logText().split("\r\n");
+    }
+
     void writeInit(const QString &date = "2026-01-01", const QString &time = "10:00")
     {
         writeFile(path("updates/init.ini"),
@@ -524,15 +535,13 @@ private slots:
         }
         writeFile(StagedUpdate::stagedPath("gone"), "gone");
         const QByteArray initBefore = readAll(path("updates/init.ini"));
-        const auto runToEnd = [&] {
-            frmUpdate window;
-            window.formLoad();
-            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled(), 30000); }();
-            return window.logText().split("\r\n").mid(6) + requests().filter("/rel/");
+        const auto logAndRequests = [this] {
+            const QStringList log = runToEnd().mid(6);
+            return log + requests().filter("/rel/");
         };
-        QCOMPARE(runToEnd(), QStringList({"Downloading a", "Up to date b", "Downloading c",
-                                          "Failed to download c"}) +
-                                 failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
+        QCOMPARE(logAndRequests(), QStringList({"Downloading a", "Up to date b", "Downloading c",
+                                                "Failed to download c"}) +
+                                       failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
         QCOMPARE(readAll(path("updates/init.ini")), initBefore);
         QCOMPARE(gameFiles(),
                  (QMap<QString, QByteArray>{{"a", "old a"},
@@ -541,8 +550,8 @@ private slots:
                                             {"updates/staging/c.partial", c.first(500).toUtf8()},
                                             {"updates/staging/c.partial.meta", meta}}));
         serve("/rel/c", c.toUtf8());
-        QCOMPARE(runToEnd(), QStringList({"Up to date a", "Up to date b", "Downloading c"}) +
-                                 Complete + QStringList{"/rel/c bytes=500-"});
+        QCOMPARE(logAndRequests(), QStringList({"Up to date a", "Up to date b", "Downloading c"}) +
+                                       Complete + QStringList{"/rel/c bytes=500-"});
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{
                                   {"a", a.toUtf8()}, {"b", b.toUtf8()}, {"c", c.toUtf8()}}));
         QCOMPARE(record(), QStringList({Date, Time}));
@@ -570,12 +579,6 @@ private slots:
             if (call == "rename" && file.endsWith("/b") && setImmutable(file, true))
                 m_immutable << file;
         });
-        const auto runToEnd = [&] {
-            frmUpdate window;
-            window.formLoad();
-            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled(), 30000); }();
-            return window.logText().split("\r\n");
-        };
         const QString held =
             "Cannot replace b: it is marked immutable or append-only. Close the game, then "
             "start the updater again.";
@@ -653,13 +656,9 @@ private slots:
         const QStringList fileA = {Url("/rel/a"), "", "a", a},
                           fileB = {Url("/rel/b"), "\\d", "b", b},
                           fileC = {Url("/rel/b"), "\\d", "c", b};
-        const auto runToEnd = [&](const QByteArray &listed, bool verify = false) {
+        const auto runWith = [&](const QByteArray &listed, bool verify = false) {
             serve("/list/updates.txt", listed);
-            frmUpdate window;
-            window.setVerifyAll(verify);
-            window.formLoad();
-            [&] { QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled(), 30000); }();
-            return window.logText().split("\r\n").mid(6);
+            return runToEnd(verify).mid(6);
         };
         // Other bytes of the same size, the modification time put back to the
         // nanosecond.
@@ -703,18 +702,18 @@ private slots:
                     '\n';
             writeFile(path("updates/state.cache"), cache);
         };
-        QCOMPARE(runToEnd(list("3", {fileA, fileB, fileC})),
+        QCOMPARE(runWith(list("3", {fileA, fileB, fileC})),
                  QStringList({"Downloading a", "Downloading b", "Downloading c"}) + Complete);
         writeFile(path("d/save.dat"), "mine");
         spoil("a");
         writeInit("2026-01-01", "later");
-        QCOMPARE(runToEnd(list("3", {fileA, fileB, fileC})),
+        QCOMPARE(runWith(list("3", {fileA, fileB, fileC})),
                  QStringList({"Downloading a", "Up to date b", "Up to date c"}) + Complete);
         // The player changes c: it is the player's from now on.
         writeFile(path("d/c"), "changed");
         writeInit("2026-01-01", "later still");
         const qint64 readBefore = bytesHashed();
-        QCOMPARE(runToEnd(list("1", {fileA})),
+        QCOMPARE(runWith(list("1", {fileA})),
                  QStringList({"Up to date a", "Removing d/b"}) + Complete);
         QCOMPARE(bytesHashed(), readBefore);
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{
@@ -723,12 +722,12 @@ private slots:
         spoil("a");
         forge(false);
         writeInit("2026-01-01", "last");
-        QCOMPARE(runToEnd(list("1", {{Url("/rel/a"), "", "a", a}})),
+        QCOMPARE(runWith(list("1", {{Url("/rel/a"), "", "a", a}})),
                  QStringList({"Downloading a"}) + Complete);
         spoil("a");
         forge(true);
-        QCOMPARE(runToEnd(list("1", {{Url("/rel/a"), "", "a", a}})), NoFiles.mid(1));
-        QCOMPARE(runToEnd(list("1", {{Url("/rel/a"), "", "a", a}}), true),
+        QCOMPARE(runWith(list("1", {{Url("/rel/a"), "", "a", a}})), NoFiles.mid(1));
+        QCOMPARE(runWith(list("1", {{Url("/rel/a"), "", "a", a}}), true),
                  QStringList({"Downloading a"}) + Complete);
         QCOMPARE(readAll(path("a")), a.toUtf8());
     }
