@@ -161,7 +161,7 @@ private slots:
     void scriptedRead_data()
     {
         QTest::addColumn<Scenario>("s");
-        const QByteArray b(200000, 'b'), c(250000, 'c'), rest = "bytes=100000-|\"v1\"";
+        const QByteArray b(200000, 'b'), rest = "bytes=100000-|\"v1\"";
         const ScriptedReply whole{.body = bodyA, .etag = "\"v1\"", .ranges = true};
         const ScriptedReply cut{
             .body = bodyA, .etag = "\"v1\"", .ranges = true, .cutAt = 100000, .sized = true};
@@ -173,18 +173,8 @@ private slots:
         // The 206 continues another body: no mixed bytes, the third try asks for it whole.
         QTest::newRow("cut, validator changed: restart") << Scenario{
             {cut, {.body = b, .etag = "\"v2\"", .ranges = true}}, b, {1, 2}, {rest, "|"}};
-        QTest::newRow("cut, 206 without the validator: restart")
-            << Scenario{{cut, {.body = b, .ranges = true}}, b, {1, 2}, {rest, "|"}};
-        QTest::newRow("cut, 206 of another whole length: restart")
-            << Scenario{{cut, {.body = c, .etag = "\"v1\"", .ranges = true}, whole},
-                        bodyA,
-                        {1, 2},
-                        {rest, "|"}};
-        QTest::newRow("cut, 206 from another byte: restart") << Scenario{
-            {cut, {.body = bodyA, .etag = "\"v1\"", .ranges = true, .rangeFrom = 50000}},
-            bodyA,
-            {1, 2},
-            {rest, "|"}};
+        // Every other 206 that cannot continue the body is decided the same
+        // way (see tst_HttpResponse) and restarts it as this one does.
         QTest::newRow("cut, 416: restart") << Scenario{
             {cut, {.status = 416, .body = "no such range"}, whole}, bodyA, {1, 2}, {rest, "|"}};
         // The range ends cleanly, yet short of the length its Content-Range announced.

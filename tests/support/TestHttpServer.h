@@ -22,8 +22,6 @@ struct ScriptedReply {
     qint64 cutAt = -1;
     std::chrono::milliseconds stall{0};
     bool endAtCut = false;
-    // A range asked for is served from this byte instead (-1: the one asked).
-    qint64 rangeFrom = -1;
     // Sends the body in 10-byte pieces this far apart.
     std::chrono::milliseconds pace{0};
     // Announces the whole body's length (not for a reply to a Range).

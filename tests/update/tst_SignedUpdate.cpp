@@ -104,18 +104,6 @@ private slots:
             << Case{[this] { editSigned("Size=70000\n", "Size=+70000\n"); }, Map, OneFailed};
         QTest::newRow("file not pinned by its hash")
             << Case{[this] { editSigned("SHA256=", "Comment="); }, Map, OneFailed};
-        // The run lock, the list still arriving and the signature kept beside
-        // the list are the updater's own, however well the list is signed.
-        QTest::newRow("list names the updater's own files")
-            << Case{[this] {
-                        editFile(List, "SavePath=\nFileName=game.cfg",
-                                 "SavePath=\\updates\nFileName=updater.lock");
-                        editFile(List, "SavePath=\nFileName=empty.dat",
-                                 "SavePath=\\updates\nFileName=updates.ini.arriving");
-                        editSigned("SavePath=\\docs\nFileName=read me.txt",
-                                   "SavePath=\\updates\nFileName=updates.ini.minisig");
-                    },
-                    "updater.lock", "3 Files Failed, Update Will Be Offered Again"};
         QTest::newRow("signed by another key") << Case{[this] {
             QCOMPARE(runTool(UPDATER_PACK, {"keygen", "other", "other.pub"}), 0);
             resign("other");

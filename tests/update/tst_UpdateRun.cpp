@@ -242,7 +242,9 @@ private slots:
         // SavePath and FileName, one pair after the other.
         const QStringList names =
             QString(R"(|../x|\..\out|y|\...|t|\.. |u|c:|z|\UPDATES|Updates.INI|\updates\|init.ini|)"
-                    R"(\updates|update.journal|\updates\staging|a.txt|\.\)")
+                    R"(\updates|update.journal|\updates\staging|a.txt|\updates|updater.lock|)"
+                    R"(\UPDATES|Updates.ini.Arriving|\updates|updates.ini.minisig.|)"
+                    R"(\updates|state.cache|\.\)")
                 .split('|') +
             QStringList{program, "\\.", program.toUpper() + " ."};
         for (qsizetype i = 0; i < names.size(); i += 2)
@@ -489,7 +491,6 @@ private slots:
         QVERIFY(
             lock.open(QIODevice::ReadWrite) &&
             lock.setFileTime(QDateTime::fromSecsSinceEpoch(0), QFileDevice::FileModificationTime));
-        lock.close();
         const QMap<QString, QByteArray> before = filesBelow(m_outer->path());
         const QStringList requestsBefore = requests();
         frmUpdate second;
@@ -660,15 +661,12 @@ private slots:
         const auto forge = [&](bool whole) {
             const auto s = FileStamp::of(path("a"));
             QVERIFY(s);
+            const QByteArray sha = QCryptographicHash::hash(a.toUtf8(), QCryptographicHash::Sha256);
             const QByteArray text =
-                QStringLiteral("updater state cache 1\nwritten %1\na %2 %3 %4 %5 %6 %7 1\n")
-                    .arg(FileStamp::now() + 1000000000)
-                    .arg(s->size)
-                    .arg(s->modified)
-                    .arg(s->changed)
-                    .arg(s->device)
-                    .arg(s->file)
-                    .arg(QCryptographicHash::hash(a.toUtf8(), QCryptographicHash::Sha256).toHex())
+                QString::asprintf(
+                    "updater state cache 1\nwritten %lld\na %lld %lld %lld %llu %llu %s 1\n",
+                    FileStamp::now() + 1000000000, s->size, s->modified, s->changed, s->device,
+                    s->file, sha.toHex().constData())
                     .toLatin1();
             const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Sha256);
             writeFile(path("updates/state.cache"),
