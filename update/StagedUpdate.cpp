@@ -351,6 +351,35 @@ QString StagedUpdate::Blocked::line() const
                   : QStringLiteral("."));
 }
 
+QStringList StagedUpdate::CommitResult::logLines() const
+{
+    QStringList lines;
+    for (const StagedUpdate::Blocked &target : blocked)
+        lines << target.line();
+    lines << QStringLiteral("Finished.......");
+    if (outcome == Outcome::Committed)
+        lines << QStringLiteral("Update Complete");
+    else if (outcome == Outcome::NothingMoved && !blocked.isEmpty())
+        lines << QString::number(blocked.size()) +
+                     QStringLiteral(" Files Failed, Update Will Be Offered Again");
+    else
+        lines << QStringLiteral("Update Not Recorded, Update Will Be Offered Again");
+    return lines;
+}
+
+QStringList StagedUpdate::Recovery::logLines() const
+{
+    QStringList lines;
+    for (const StagedUpdate::Blocked &target : blocked)
+        lines << target.line();
+    if (kind == SetAside)
+        lines << QStringLiteral("A damaged update journal was set aside") +
+                     (setAsideAs.isEmpty()
+                          ? QStringLiteral(".")
+                          : QStringLiteral(" as ") + setAsideAs + QLatin1Char('.'));
+    return lines;
+}
+
 QString StagedUpdate::stagingFolder()
 {
     return gamePath(UpdaterFiles::StagingFolder);

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -78,6 +79,9 @@ struct CommitResult {
     QList<Blocked> blocked;
     // Which step failed and the system's word for it, for the log category.
     QString reason;
+    // What the status log says of it: the blocked targets, then
+    // "Finished......." and how the update ended.
+    QStringList logLines() const;
 };
 
 // Checks every target first (a regular file or none, its folders real and
@@ -97,6 +101,8 @@ struct Recovery {
     QList<StagedUpdate::Blocked> blocked;
     QString setAsideAs;
     QString reason;
+    // What the status log says of it before the greeting.
+    QStringList logLines() const;
 };
 
 // Finishes the commit a journal names, if one is left.

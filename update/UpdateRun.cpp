@@ -233,13 +233,8 @@ void UpdateRun::recoverJournal()
     const StagedUpdate::Recovery recovery = StagedUpdate::recover();
     if (!recovery.reason.isEmpty())
         qCInfo(lcRun) << "the journal left by an earlier commit:" << recovery.reason;
-    for (const StagedUpdate::Blocked &blocked : recovery.blocked)
-        emit logLine(blocked.line());
-    if (recovery.kind == StagedUpdate::Recovery::SetAside)
-        emit logLine(QStringLiteral("A damaged update journal was set aside") +
-                     (recovery.setAsideAs.isEmpty()
-                          ? QStringLiteral(".")
-                          : QStringLiteral(" as ") + recovery.setAsideAs + QLatin1Char('.')));
+    for (const QString &line : recovery.logLines())
+        emit logLine(line);
 }
 
 void UpdateRun::closingBlock()
@@ -504,14 +499,6 @@ void UpdateRun::commit()
     }
     if (!result.reason.isEmpty())
         qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
-    for (const StagedUpdate::Blocked &blocked : result.blocked)
-        emit logLine(blocked.line());
-    emit logLine(QStringLiteral("Finished......."));
-    if (result.outcome == StagedUpdate::Outcome::Committed)
-        emit logLine(QStringLiteral("Update Complete"));
-    else if (result.outcome == StagedUpdate::Outcome::NothingMoved && !result.blocked.isEmpty())
-        emit logLine(QString::number(result.blocked.size()) +
-                     QStringLiteral(" Files Failed, Update Will Be Offered Again"));
-    else
-        emit logLine(QStringLiteral("Update Not Recorded, Update Will Be Offered Again"));
+    for (const QString &line : result.logLines())
+        emit logLine(line);
 }
