@@ -1,6 +1,6 @@
 #include "download/BatchFlusher.h"
 
-#include "download/DiskFlush.h"
+#include "system/DiskFlush.h"
 
 namespace
 {

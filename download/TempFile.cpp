@@ -1,6 +1,6 @@
 #include "download/TempFile.h"
 
-#include "download/DiskFlush.h"
+#include "system/DiskFlush.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #include "download/Transfer.h"
 
 #include "download/CurlOptions.h"
-#include "download/DiskFlush.h"
 #include "download/KeptPartial.h"
+#include "system/DiskFlush.h"
 
 #include <QList>
 #include <algorithm>

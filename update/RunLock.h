@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/SystemFiles.h"
+#include "system/SystemFiles.h"
 
 #include <QString>
 

@@ -1,10 +1,10 @@
 #include "update/SignedList.h"
 
-#include "download/DiskFlush.h"
 #include "format/ListSignature.h"
 #include "format/UpdaterFiles.h"
 #include "log/UpdaterLog.h"
 #include "profile/ProfileFile.h"
+#include "system/DiskFlush.h"
 #include "update/ProgramFolder.h"
 
 #include <QDateTime>

@@ -3,10 +3,10 @@
 #include "download/KeptPartial.h"
 #include "format/UpdaterFiles.h"
 #include "profile/modTypes.h"
-#include "update/DiskSync.h"
+#include "system/DiskFlush.h"
+#include "system/SystemFiles.h"
 #include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
-#include "update/SystemFiles.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -6,12 +6,12 @@
 #include "profile/NumericValue.h"
 #include "profile/modTypes.h"
 #include "system/FileStamp.h"
+#include "system/SystemFiles.h"
 #include "update/FileDigest.h"
 #include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
 #include "update/RunLock.h"
 #include "update/StagedUpdate.h"
-#include "update/SystemFiles.h"
 #include "update/UpdateFailure.h"
 
 #include <QCoreApplication>

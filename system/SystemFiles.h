@@ -4,8 +4,8 @@
 #include <QtGlobal>
 
 // The file-system questions of an update whose answers differ between
-// operating systems. This is the one file of the update run that holds such
-// branches.
+// operating systems, kept here with the other platform calls so that the
+// update run itself holds no such branches.
 namespace SystemFiles
 {
 

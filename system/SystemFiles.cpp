@@ -1,4 +1,4 @@
-#include "update/SystemFiles.h"
+#include "system/SystemFiles.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "download/DiskFlush.h"
+#include "system/DiskFlush.h"
 
 #include <QFile>
 #include <set>
@@ -32,6 +32,26 @@ bool replaceFile(const QString &from, const QString &to)
     return MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
                        reinterpret_cast<const wchar_t *>(to.utf16()),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool syncToDisk(const QString &path)
+{
+    const auto *name = reinterpret_cast<const wchar_t *>(path.utf16());
+    const DWORD attributes = GetFileAttributesW(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    // Windows keeps a folder's names on the disk with the rename itself;
+    // only a file's data needs flushing.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return true;
+    HANDLE handle =
+        CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool flushed = FlushFileBuffers(handle) != 0;
+    CloseHandle(handle);
+    return flushed;
 }
 
 #else
@@ -70,6 +90,16 @@ void startWriteBack(qintptr handle)
 bool replaceFile(const QString &from, const QString &to)
 {
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+bool syncToDisk(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 #endif

@@ -4,9 +4,10 @@
 #include <QtGlobal>
 #include <vector>
 
-// The file-system calls that put downloaded files on the disk for good. Takes
-// the descriptors of QFileDevice::handle(). This is the one place where the
-// operating systems differ in how that is done.
+// The file-system calls that put files and renames on the disk for good: the
+// downloads' bodies, the update list, and the commit's journal and folders.
+// The descriptor calls take those of QFileDevice::handle(). This is the one
+// place where the operating systems differ in how that is done.
 
 // Writes the data of the open files through to the disk, so that a rename over
 // another file that follows cannot leave a file with a name but no bytes after
@@ -23,3 +24,10 @@ void startWriteBack(qintptr handle);
 // Puts the closed file `from` in the place of `to` in one step: a reader sees
 // either the old file whole or the new one whole.
 bool replaceFile(const QString &from, const QString &to);
+
+// Asks the system to put what it holds of `path` (a file, or a folder's list
+// of names) on the disk before returning; false when `path` cannot be opened
+// or the system reports the write failed. A rename is durable only once its
+// folder is: without this, a power cut can bring back a journal that was
+// already removed, or lose one that was written.
+bool syncToDisk(const QString &path);
