@@ -637,8 +637,8 @@ private slots:
         serve("/rel/a", a.toUtf8());
         serve("/rel/b", b.toUtf8());
         const QStringList fileA = {Url("/rel/a"), "", "a", a},
-                          fileB = {Url("/rel/b"), "\\d", "b", b},
-                          fileC = {Url("/rel/b"), "\\d", "c", b};
+                          fileB = {Url("/rel/b"), "\\d", "b", b};
+        const QStringList fileC = {Url("/rel/b"), "\\d", "c", b};
         const auto runWith = [&](const QByteArray &listed, bool verify = false) {
             serve("/list/updates.txt", listed);
             return runToEnd(verify).mid(6);
@@ -692,13 +692,11 @@ private slots:
         spoil("a");
         forge(false);
         writeInit("2026-01-01", "last");
-        QCOMPARE(runWith(list("1", {{Url("/rel/a"), "", "a", a}})),
-                 QStringList({"Downloading a"}) + Complete);
+        QCOMPARE(runWith(list("1", {fileA})), QStringList({"Downloading a"}) + Complete);
         spoil("a");
         forge(true);
-        QCOMPARE(runWith(list("1", {{Url("/rel/a"), "", "a", a}})), NoFiles.mid(1));
-        QCOMPARE(runWith(list("1", {{Url("/rel/a"), "", "a", a}}), true),
-                 QStringList({"Downloading a"}) + Complete);
+        QCOMPARE(runWith(list("1", {fileA})), NoFiles.mid(1));
+        QCOMPARE(runWith(list("1", {fileA}), true), QStringList({"Downloading a"}) + Complete);
         QCOMPARE(readAll(path("a")), a.toUtf8());
     }
 };
