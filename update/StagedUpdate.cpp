@@ -1,5 +1,6 @@
 #include "update/StagedUpdate.h"
 
+#include "download/DiskFlush.h"
 #include "download/KeptPartial.h"
 #include "format/UpdaterFiles.h"
 #include "profile/modTypes.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 namespace
@@ -209,6 +211,52 @@ bool applyAll(const QList<Move> &moves, int exitAfter, QList<Blocked> &blocked)
     for (const QString &folder : folders)
         flush(folder);
     return true;
+}
+
+// Staged files arrive without a flush of their own (ReadExpectation::
+// flushedLater): one flush of them all here, before the journal, takes the
+// place of one per batch of arrivals. That is safe because a staged file
+// matters only once a journal names it: a journal on the disk moves its
+// staged files into the game unchecked, so they must be there first; before
+// any journal, a staged file that a crash or power cut spoilt is reused only
+// if it hashes to what the list pins, and is fetched again otherwise.
+// flushToDisk writes a file system back once where the system can (one
+// journal commit for all the files) and each file elsewhere; the folders
+// follow for the names the arrivals' renames gave. Files are opened a few
+// hundred at a time, well below any limit on open files.
+bool flushStaged(const QList<Move> &moves)
+{
+    traced("flush", StagedUpdate::stagingFolder());
+    constexpr size_t openAtOnce = 256;
+    QSet<QString> folders;
+    std::vector<std::unique_ptr<QFile>> open;
+    bool flushed = true;
+    const auto flushOpen = [&] {
+        std::vector<qintptr> handles;
+        for (const std::unique_ptr<QFile> &file : open)
+            handles.push_back(file->handle());
+        flushed = (handles.empty() || flushToDisk(handles)) && flushed;
+        open.clear();
+    };
+    for (const Move &move : moves) {
+        if (move.key.isEmpty())
+            continue;
+        const QString staged = StagedUpdate::stagedPath(move.key);
+        folders.insert(QFileInfo(staged).path());
+        // Writable: Windows flushes only a handle that may write.
+        auto file = std::make_unique<QFile>(staged);
+        if (!file->open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+            flushed = false;
+            continue;
+        }
+        open.push_back(std::move(file));
+        if (open.size() == openAtOnce)
+            flushOpen();
+    }
+    flushOpen();
+    for (const QString &folder : folders)
+        flushed = syncToDisk(folder) && flushed;
+    return flushed;
 }
 
 // The record in init.ini; empty, or why it could not be written.
@@ -466,6 +514,12 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
         result.reason = QStringLiteral("a target cannot be replaced: ") +
                         result.blocked.first().file + QStringLiteral(": ") +
                         result.blocked.first().why;
+        return result;
+    }
+    if (!flushStaged(moves)) {
+        result.reason = QStringLiteral("the staged files did not reach the disk");
+        removeFolders(made);
+        result.outcome = Outcome::NothingMoved;
         return result;
     }
     {

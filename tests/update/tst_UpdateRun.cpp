@@ -594,8 +594,9 @@ private slots:
         QCOMPARE(record(), QStringList({Date, Time}));
     }
 
-    // The journal and its folder are on the disk before the first move, and
-    // a journal that does not read back as written moves nothing.
+    // The staged files, then the journal and its folder are on the disk
+    // before the first move, and a journal that does not read back as written
+    // moves nothing.
     void journalBeforeMoves_data()
     {
         QTest::addColumn<bool>("spoilJournal");
@@ -624,8 +625,9 @@ private slots:
             return;
         }
         QCOMPARE(result.outcome, StagedUpdate::Outcome::Committed);
-        QCOMPARE(calls.mid(0, 4), (QStringList{"flush updates/update.journal", "flush updates",
-                                               "rename a", "rename d/b"}));
+        QCOMPARE(calls.mid(0, 5),
+                 (QStringList{"flush updates/staging", "flush updates/update.journal",
+                              "flush updates", "rename a", "rename d/b"}));
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"a", "new a"}, {"d/b", "new b"}}));
     }
 
