@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 namespace
@@ -220,40 +219,21 @@ bool applyAll(const QList<Move> &moves, int exitAfter, QList<Blocked> &blocked)
 // staged files into the game unchecked, so they must be there first; before
 // any journal, a staged file that a crash or power cut spoilt is reused only
 // if it hashes to what the list pins, and is fetched again otherwise.
-// flushToDisk writes a file system back once where the system can (one
+// flushFilesToDisk writes a file system back once where the system can (one
 // journal commit for all the files) and each file elsewhere; the folders
-// follow for the names the arrivals' renames gave. Files are opened a few
-// hundred at a time, well below any limit on open files.
+// follow for the names the arrivals' renames gave.
 bool flushStaged(const QList<Move> &moves)
 {
     traced("flush", StagedUpdate::stagingFolder());
-    constexpr size_t openAtOnce = 256;
+    QStringList files;
     QSet<QString> folders;
-    std::vector<std::unique_ptr<QFile>> open;
-    bool flushed = true;
-    const auto flushOpen = [&] {
-        std::vector<qintptr> handles;
-        for (const std::unique_ptr<QFile> &file : open)
-            handles.push_back(file->handle());
-        flushed = (handles.empty() || flushToDisk(handles)) && flushed;
-        open.clear();
-    };
     for (const Move &move : moves) {
         if (move.key.isEmpty())
             continue;
-        const QString staged = StagedUpdate::stagedPath(move.key);
-        folders.insert(QFileInfo(staged).path());
-        // Writable: Windows flushes only a handle that may write.
-        auto file = std::make_unique<QFile>(staged);
-        if (!file->open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
-            flushed = false;
-            continue;
-        }
-        open.push_back(std::move(file));
-        if (open.size() == openAtOnce)
-            flushOpen();
+        files.append(StagedUpdate::stagedPath(move.key));
+        folders.insert(QFileInfo(files.back()).path());
     }
-    flushOpen();
+    bool flushed = flushFilesToDisk(files);
     for (const QString &folder : folders)
         flushed = syncToDisk(folder) && flushed;
     return flushed;
