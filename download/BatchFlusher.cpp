@@ -37,10 +37,13 @@ void BatchFlusher::setDiskFlushForTesting(std::function<bool(const std::vector<q
     flushHook = std::move(flush);
 }
 
-void BatchFlusher::add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file)
+void BatchFlusher::add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file,
+                       bool flush)
 {
     {
         const std::lock_guard lock(m_mutex);
+        if (!flush)
+            m_unflushed.insert(id);
         m_waiting.push_back({TransferEvent::Ready, id, received, total, std::move(file)});
     }
     m_wake.notify_one();
@@ -50,17 +53,20 @@ void BatchFlusher::run()
 {
     for (;;) {
         std::deque<TransferEvent> batch;
+        std::set<quint64> unflushed;
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
             if (m_stopping)
                 return;
             batch = std::exchange(m_waiting, {});
+            unflushed = std::exchange(m_unflushed, {});
         }
         std::vector<qintptr> handles;
         for (const TransferEvent &ready : batch)
-            handles.push_back(ready.file->handle());
-        const bool flushed = diskFlush()(handles);
+            if (!unflushed.contains(ready.id))
+                handles.push_back(ready.file->handle());
+        const bool flushed = handles.empty() || diskFlush()(handles);
         for (TransferEvent &ready : batch) {
             ready.file->close();
             if (!flushed) {

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <set>
 #include <thread>
 
 // Writes whole bodies through to the disk on a thread of its own and hands
@@ -17,7 +18,11 @@ public:
     // Waits for a flush under way; bodies still waiting are removed.
     ~BatchFlusher();
 
-    void add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file);
+    // With `flush` false the body goes on in its batch's turn without being
+    // written through (its reader flushes it later); a batch of such bodies
+    // alone costs no flush at all.
+    void add(quint64 id, qint64 received, qint64 total, std::unique_ptr<TempFile> file,
+             bool flush = true);
 
     // What writes a batch through to the disk (normally flushToDisk); tests put
     // a flush they can hold in its place. An empty function restores flushToDisk.
@@ -30,6 +35,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<TransferEvent> m_waiting;
+    // The ids among m_waiting whose bodies need no flush.
+    std::set<quint64> m_unflushed;
     bool m_stopping = false;
     std::thread m_thread;
 };

@@ -21,4 +21,11 @@ struct ReadExpectation {
     // A body that grows past this many bytes fails at once, while it
     // streams; a shorter one is fine (unlike `size`).
     std::optional<qint64> limit{};
+    // The caller puts the body on the disk itself before anything relies on
+    // it (a staged file that the commit flushes, together with all the
+    // others, before its journal): the read then skips the flush that
+    // otherwise comes before the body takes its target's place, which costs
+    // a journal commit per batch of small files. Without it the body is on
+    // the disk before it replaces its target.
+    bool flushedLater = false;
 };

@@ -27,8 +27,9 @@ struct ReadOutcome {
 
 // The asynchronous reads behind a Downloader: one HTTP(S) GET per tag, run by
 // a TransferEngine on a thread of its own, streamed into a temporary file
-// beside the tag's path, written through to the disk and only then put in the
-// tag's place, on the thread that owns the facility. Notifications arrive
+// beside the tag's path, written through to the disk (unless its reader
+// flushes it later, see ReadExpectation::flushedLater) and only then put in
+// the tag's place, on the thread that owns the facility. Notifications arrive
 // through that thread's event loop.
 class ReadFacility : public QObject
 {

@@ -184,6 +184,8 @@ void TransferEngine::begin(Command &command)
                                             command.settings, command.expected);
     Transfer &t = *owned;
     m_transfers.emplace(t.id, std::move(owned));
+    if (command.expected.flushedLater)
+        m_flushedLater.insert(t.id);
     t.resumeKept(command.expected.size);
     if (!t.prepare())
         return fail(t, QStringLiteral("the transfer could not be prepared: ") +
@@ -251,7 +253,8 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     }
     t.report(true);
     const quint64 id = t.id;
-    m_flusher.add(id, t.body.stored, t.body.total, std::move(t.file));
+    const bool flush = m_flushedLater.erase(id) == 0;
+    m_flusher.add(id, t.body.stored, t.body.total, std::move(t.file), flush);
     m_transfers.erase(id);
 }
 
@@ -303,5 +306,6 @@ void TransferEngine::remove(Transfer &t)
     leaveMulti(t);
     t.keepOrDrop();
     // Destroys the temporary file with the transfer.
+    m_flushedLater.erase(t.id);
     m_transfers.erase(t.id);
 }

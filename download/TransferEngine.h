@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 // Runs every read on one thread, in one libcurl multi handle, and writes each
@@ -83,5 +84,7 @@ private:
     // Per host: reads waiting their turn to go to libcurl, and how many are there.
     std::map<QString, std::deque<quint64>> m_waiting;
     std::map<QString, int> m_admitted;
+    // Reads whose reader flushes their bodies itself (ReadExpectation::flushedLater).
+    std::set<quint64> m_flushedLater;
     std::thread m_thread;
 };

@@ -25,6 +25,23 @@ bool flushToDisk(const std::vector<qintptr> &handles)
     return flushed;
 }
 
+bool flushFilesToDisk(const QStringList &paths)
+{
+    bool flushed = true;
+    for (const QString &path : paths) {
+        const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                                        GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            flushed = false;
+            continue;
+        }
+        flushed = FlushFileBuffers(file) != 0 && flushed;
+        CloseHandle(file);
+    }
+    return flushed;
+}
+
 void startWriteBack(qintptr) {}
 
 bool replaceFile(const QString &from, const QString &to)
@@ -75,6 +92,37 @@ bool flushToDisk(const std::vector<qintptr> &handles)
     for (const qintptr handle : handles)
         flushed = fsync(static_cast<int>(handle)) == 0 && flushed;
 #endif
+    return flushed;
+}
+
+bool flushFilesToDisk(const QStringList &paths)
+{
+    bool flushed = true;
+#if defined(Q_OS_LINUX)
+    std::set<dev_t> synced;
+#endif
+    for (const QString &path : paths) {
+        const QByteArray name = QFile::encodeName(path);
+#if defined(Q_OS_LINUX)
+        struct stat status;
+        if (stat(name.constData(), &status) != 0) {
+            flushed = false;
+            continue;
+        }
+        if (synced.contains(status.st_dev))
+            continue;
+#endif
+        const int fd = open(name.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            flushed = false;
+            continue;
+        }
+        flushed = flushToDisk(std::vector<qintptr>{fd}) && flushed;
+#if defined(Q_OS_LINUX)
+        synced.insert(status.st_dev);
+#endif
+        close(fd);
+    }
     return flushed;
 }
 

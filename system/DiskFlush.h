@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <vector>
 
@@ -16,6 +17,12 @@
 // instead of each file on its own, which costs one journal commit in place of
 // one per file. Safe on any thread while another thread writes the files.
 bool flushToDisk(const std::vector<qintptr> &handles);
+
+// The same for closed files named by path, however many: where the system
+// syncs a whole file system, one file of each stands for the rest and only it
+// is opened, so the call costs one journal commit per file system and no more
+// open files than one. False when a file cannot be opened or flushed.
+bool flushFilesToDisk(const QStringList &paths);
 
 // Starts writing what the file holds so far to the disk without waiting for
 // it, so that little is left for flushToDisk once a large body is complete.

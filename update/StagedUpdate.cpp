@@ -211,6 +211,33 @@ bool applyAll(const QList<Move> &moves, int exitAfter, QList<Blocked> &blocked)
     return true;
 }
 
+// Staged files arrive without a flush of their own (ReadExpectation::
+// flushedLater): one flush of them all here, before the journal, takes the
+// place of one per batch of arrivals. That is safe because a staged file
+// matters only once a journal names it: a journal on the disk moves its
+// staged files into the game unchecked, so they must be there first; before
+// any journal, a staged file that a crash or power cut spoilt is reused only
+// if it hashes to what the list pins, and is fetched again otherwise.
+// flushFilesToDisk writes a file system back once where the system can (one
+// journal commit for all the files) and each file elsewhere; the folders
+// follow for the names the arrivals' renames gave.
+bool flushStaged(const QList<Move> &moves)
+{
+    traced("flush", StagedUpdate::stagingFolder());
+    QStringList files;
+    QSet<QString> folders;
+    for (const Move &move : moves) {
+        if (move.key.isEmpty())
+            continue;
+        files.append(StagedUpdate::stagedPath(move.key));
+        folders.insert(QFileInfo(files.back()).path());
+    }
+    bool flushed = flushFilesToDisk(files);
+    for (const QString &folder : folders)
+        flushed = syncToDisk(folder) && flushed;
+    return flushed;
+}
+
 // The record in init.ini; empty, or why it could not be written.
 QString writeRecord(const StagedUpdate::Record &record)
 {
@@ -495,6 +522,12 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
         result.reason = QStringLiteral("a target cannot be replaced: ") +
                         result.blocked.first().file + QStringLiteral(": ") +
                         result.blocked.first().why;
+        return result;
+    }
+    if (!flushStaged(moves)) {
+        result.reason = QStringLiteral("the staged files did not reach the disk");
+        removeFolders(made);
+        result.outcome = Outcome::NothingMoved;
         return result;
     }
     {

@@ -400,7 +400,10 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
     // only where the list pins it by its hash: bytes of two different bodies
     // joined together must not pass unseen.
     Downloader2().BeginDownload(entry.url, staged,
-                                {expected.size, expected.sha256, expected.sha256.has_value()});
+                                {.size = expected.size,
+                                 .sha256 = expected.sha256,
+                                 .keepPartial = expected.sha256.has_value(),
+                                 .flushedLater = true});
     throwIfClosed();
     if (m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.

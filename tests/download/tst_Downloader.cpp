@@ -204,6 +204,12 @@ private slots:
             << Scenario{{{.body = bodyA}}, {}, {}, {}, Disk::TargetIsFolder};
         QTest::newRow("flush fails")
             << Scenario{.replies = {{.body = bodyA}}, .disk = Disk::FlushFails};
+        // Its reader flushes it later: no flush of the read's own to fail.
+        QTest::newRow("flush fails, flushed later: stored")
+            << Scenario{.replies = {{.body = bodyA}},
+                        .stored = bodyA,
+                        .disk = Disk::FlushFails,
+                        .expected = {.flushedLater = true}};
         // 64 MiB announced and sent, far past what the read lets in.
         QTest::newRow("endless body, pinned size") << Scenario{
             .replies = {{.body = bodyA, .endless = true}}, .expected = {.size = 100000}};

@@ -574,7 +574,8 @@ private slots:
         serve("/list/updates.txt",
               list("2", {{Url("/files/a.txt"), "", "a"}, {Url("/files/held"), "", "b"}}));
         writeFile(path("b"), "old b");
-        // The journal and its folder are on the disk before the first move.
+        // The staged files, then the journal and its folder are on the disk
+        // before the first move.
         QStringList calls;
         StagedUpdate::setTraceForTesting([&](const QString &call, const QString &file) {
             calls << call + " " + QDir(m_program.path()).relativeFilePath(file);
@@ -588,8 +589,8 @@ private slots:
         if (m_immutable.isEmpty())
             QSKIP("cannot mark a file immutable here (needs chattr and root)");
         StagedUpdate::setTraceForTesting({});
-        QCOMPARE(calls, (QStringList{"flush updates/update.journal", "flush updates", "rename a",
-                                     "rename b"}));
+        QCOMPARE(calls, (QStringList{"flush updates/staging", "flush updates/update.journal",
+                                     "flush updates", "rename a", "rename b"}));
         QCOMPARE(log.mid(log.size() - 3),
                  (QStringList{held, "Finished.......",
                               "Update Not Recorded, Update Will Be Offered Again"}));
