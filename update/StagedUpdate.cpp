@@ -100,9 +100,15 @@ QStringList foldersDown(const QString &target)
 
 } // namespace
 
-QString StagedUpdate::targetProblem(const QString &target)
+QString StagedUpdate::targetProblem(const QString &target, QSet<QString> *realFolders)
 {
     for (const QString &folder : foldersDown(target)) {
+        if (realFolders && realFolders->contains(folder))
+            continue;
+        if (realFolders && SystemFiles::isRealFolder(folder)) {
+            realFolders->insert(folder);
+            continue;
+        }
         const QFileInfo info(folder);
         if (info.exists() || info.isSymLink()) {
             if (!SystemFiles::isRealFolder(folder))
@@ -428,19 +434,23 @@ QString StagedUpdate::stagedPath(const QString &key)
     return stagingFolder() + QLatin1Char('/') + key;
 }
 
-bool StagedUpdate::makeStagingFolders(const QString &key)
+bool StagedUpdate::makeStagingFolders(const QString &key, QSet<QString> *made)
 {
     QString folder = updatesFolder();
     const QStringList parts = (QStringLiteral("staging/") + key).split(QLatin1Char('/'));
     for (qsizetype n = 0; n + 1 < parts.size(); ++n) {
         folder += QLatin1Char('/') + parts[n];
-        if (SystemFiles::isRealFolder(folder))
+        if (made && made->contains(folder))
             continue;
-        const QFileInfo info(folder);
-        if ((info.exists() || info.isSymLink()) && !QFile::remove(folder))
-            return false;
-        if (!QDir().mkdir(folder))
-            return false;
+        if (!SystemFiles::isRealFolder(folder)) {
+            const QFileInfo info(folder);
+            if ((info.exists() || info.isSymLink()) && !QFile::remove(folder))
+                return false;
+            if (!QDir().mkdir(folder))
+                return false;
+        }
+        if (made)
+            made->insert(folder);
     }
     return true;
 }

@@ -32,13 +32,17 @@ QString stagedPath(const QString &key);
 // Makes the staging folder, and the folders below it that the staged file of
 // `key` lies in, real folders: a link or a file in the way is removed (never
 // followed) and a folder made. False when that cannot be done.
-bool makeStagingFolders(const QString &key);
+// `made`, when given, holds the folders this run already made real.
+bool makeStagingFolders(const QString &key, QSet<QString> *made = nullptr);
 
 // What stands in the way of putting a file at `target` (a path below the
 // program folder): a file or a link where a folder must be, or a folder or
 // a link in the file's place; empty when nothing does. Names what is in the
 // way. Changes nothing.
-QString targetProblem(const QString &target);
+// `realFolders`, when given, holds folders already found real, and gains
+// those found now: a list of thousands of files in a few folders looks at
+// each folder once.
+QString targetProblem(const QString &target, QSet<QString> *realFolders = nullptr);
 
 // What the commit records in init.ini once the files are in place.
 struct Record {

@@ -5,6 +5,7 @@
 #include "download/TempFile.h"
 #include "log/UpdaterLog.h"
 #include "profile/NumericValue.h"
+#include "profile/ProfileCache.h"
 #include "profile/SectionCount.h"
 #include "profile/modTypes.h"
 #include "system/DiskFlush.h"
@@ -146,7 +147,7 @@ namespace
 // the player in boxes. Every component of the target is checked, and the
 // target must lie below the program folder: joined as plain text, a
 // SavePath without its leading separator would put the file beside it.
-const char *refusalOf(UpdateList::Entry &entry)
+const char *refusalOf(UpdateList::Entry &entry, QSet<QString> &realFolders)
 {
     if (entry.expected.malformed)
         return "its Size or SHA256 is malformed";
@@ -160,7 +161,8 @@ const char *refusalOf(UpdateList::Entry &entry)
     entry.target = gamePath(*relative);
     if (FileNameGuard::isProtected(entry.target))
         return "it names a file the updater keeps for itself";
-    if (const QString problem = StagedUpdate::targetProblem(entry.target); !problem.isEmpty()) {
+    if (const QString problem = StagedUpdate::targetProblem(entry.target, &realFolders);
+        !problem.isEmpty()) {
         qCInfo(lcRun).noquote() << "target" << entry.target << ":" << problem;
         return "its target cannot be replaced (see above)";
     }
@@ -186,10 +188,14 @@ QList<UpdateList::Entry> UpdateList::entries(int count)
 {
     QList<Entry> entries;
     QHash<QString, int> named;
+    // The list is looked at once, not once per key: a list of thousands of
+    // files would otherwise cost five looks at its stamp per file.
+    const std::shared_ptr<const ProfileFile::Index> list = ProfileCache::current(updatesIniPath());
+    QSet<QString> realFolders;
     for (qint64 number = 1; number <= count; ++number) {
-        const QString section = QString::fromLatin1(ListFormat::fileSection(number));
-        const auto value = [&section](const char *key) {
-            return ReadIni(updatesIniPath(), section, QLatin1String(key));
+        const QByteArray section = ListFormat::fileSection(number);
+        const auto value = [&](const char *key) {
+            return list ? QString::fromLocal8Bit(list->value(section, key)) : QString();
         };
         Entry entry{value(ListFormat::Url),
                     value(ListFormat::SavePath),
@@ -201,7 +207,7 @@ QList<UpdateList::Entry> UpdateList::entries(int count)
                     nullptr};
         entry.stagingKey =
             StagedUpdate::stagingKey(entry.savePath + QStringLiteral("\\") + entry.fileName);
-        entry.refusal = refusalOf(entry);
+        entry.refusal = refusalOf(entry, realFolders);
         if (!entry.stagingKey.isEmpty())
             ++named[entry.stagingKey];
         entries.append(entry);

@@ -390,7 +390,7 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
     }
     // Files arrive in the staging folder; the game folder changes only
     // when the whole update has arrived.
-    if (!StagedUpdate::makeStagingFolders(stagingKey))
+    if (!StagedUpdate::makeStagingFolders(stagingKey, &m_stagingFolders))
         return fileFailed(fileName, "its staging folder cannot be made");
     emit logLine(QStringLiteral("Downloading ") + fileName);
     m_pendingFiles.insert(key, fileName);

@@ -172,6 +172,8 @@ private:
     // Listed files already in place (by path below the program folder):
     // vouched for by the cache, or hashed.
     QSet<QString> m_inPlace;
+    // Staging folders this run has made real.
+    QSet<QString> m_stagingFolders;
     int m_failedFiles = 0;
     // "Date" and "Time" of the list whose files the loop started.
     QString m_recordDate;
