@@ -1,6 +1,10 @@
 #include "update/FileDigest.h"
 
+#include "system/SystemFiles.h"
+
 #include <QFile>
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentMap>
 #include <atomic>
 #include <memory>
 #include <openssl/evp.h>
@@ -11,6 +15,20 @@ namespace
 std::atomic<qint64> hashed{0};
 
 } // namespace
+
+QList<bool> filesMatch(const QList<FileCheck> &files,
+                       const std::function<void(const std::function<bool()> &)> &wait)
+{
+    QFutureWatcher<bool> watcher;
+    const QFuture<bool> checked = QtConcurrent::mapped(files, [](const FileCheck &file) {
+        // Only a regular file: a link could stand for any file of the machine.
+        return SystemFiles::isRegularFile(file.path) &&
+               fileMatches(file.path, file.size, file.sha256);
+    });
+    watcher.setFuture(checked);
+    wait([&] { return checked.isFinished(); });
+    return checked.results();
+}
 
 qint64 bytesHashed()
 {

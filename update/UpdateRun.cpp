@@ -19,10 +19,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentMap>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 namespace
@@ -67,7 +64,11 @@ void UpdateRun::setListWaitForTesting(int ms)
 UpdateRun::UpdateRun(QObject *parent)
     : QObject(parent), m_downloader2(new Downloader(qobject_cast<QWidget *>(parent))),
       m_lock(std::make_unique<RunLock>()),
-      m_list(*m_downloader2, [this](const QString &line) { emit logLine(line); })
+      m_list(*m_downloader2, [this](const QString &line) { emit logLine(line); }),
+      // Hashing a large file takes seconds: the window keeps answering.
+      m_waitForever([this](const std::function<bool()> &done) {
+          waitUntil(done, QDeadlineTimer(QDeadlineTimer::Forever));
+      })
 {
     // A hidden child of the window, which shows the Downloader's "Warning"
     // boxes; the run deletes it unless the window has.
@@ -343,26 +344,24 @@ void UpdateRun::UpdateFiles()
 void UpdateRun::hashInPlace(const QList<UpdateList::Entry> &entries)
 {
     QList<const UpdateList::Entry *> unknown;
+    QList<FileCheck> checks;
     for (const UpdateList::Entry &entry : entries) {
         const ExpectedFile &pin = entry.expected;
         if (entry.refusal || !pin.size || !pin.sha256 || !SystemFiles::isRegularFile(entry.target))
             continue;
-        if (!m_verifyAll && m_cache.vouchesFor(entry.relative, *pin.size, *pin.sha256))
+        if (!m_verifyAll && m_cache.vouchesFor(entry.relative, *pin.size, *pin.sha256)) {
             m_inPlace.insert(entry.relative);
-        else
+        } else {
             unknown.append(&entry);
+            checks.append({entry.target, *pin.size, *pin.sha256});
+        }
     }
-    QFutureWatcher<bool> watcher;
-    const QFuture<bool> hashed = QtConcurrent::mapped(unknown, [](const UpdateList::Entry *e) {
-        return fileMatches(e->target, *e->expected.size, *e->expected.sha256);
-    });
-    watcher.setFuture(hashed);
-    waitUntil([&] { return hashed.isFinished(); }, QDeadlineTimer(QDeadlineTimer::Forever));
+    const QList<bool> matching = filesMatch(checks, m_waitForever);
     for (qsizetype n = 0; n < unknown.size(); ++n) {
-        if (!hashed.resultAt(n))
-            continue;
-        m_inPlace.insert(unknown[n]->relative);
-        m_cache.record(unknown[n]->relative, *unknown[n]->expected.sha256, false);
+        if (matching.value(n)) {
+            m_inPlace.insert(unknown[n]->relative);
+            m_cache.record(unknown[n]->relative, *unknown[n]->expected.sha256, false);
+        }
     }
 }
 
@@ -381,7 +380,8 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
         m_pinned.insert(stagingKey, *expected.sha256);
     if (expected.size && expected.sha256) {
         const bool inPlace = m_inPlace.contains(entry.relative);
-        if (inPlace || matches(staged, expected)) {
+        if (inPlace ||
+            filesMatch({{staged, *expected.size, *expected.sha256}}, m_waitForever).value(0)) {
             emit logLine(QStringLiteral("Up to date ") + fileName);
             if (!inPlace)
                 m_moves.insert(stagingKey, suffix);
@@ -410,21 +410,6 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
         m_pendingFiles.remove(key);
         fileFailed(fileName, "the Downloader refused it");
     }
-}
-
-// Hashing a large file takes seconds: it runs off the window's thread while
-// the window keeps answering.
-bool UpdateRun::matches(const QString &path, const ExpectedFile &expected)
-{
-    // Only a regular file: a link could stand for any file of the machine.
-    if (!SystemFiles::isRegularFile(path))
-        return false;
-    QFutureWatcher<bool> watcher;
-    const QFuture<bool> future =
-        QtConcurrent::run(fileMatches, path, *expected.size, *expected.sha256);
-    watcher.setFuture(future);
-    waitUntil([&] { return future.isFinished(); }, QDeadlineTimer(QDeadlineTimer::Forever));
-    return future.result();
 }
 
 void UpdateRun::fileFailed(const QString &fileName, const char *why)

@@ -138,8 +138,6 @@ private:
 
     void hashInPlace(const QList<UpdateList::Entry> &entries);
     void startFile(const UpdateList::Entry &entry);
-    // The file is what `expected` pins (Size and SHA256 both given).
-    bool matches(const QString &path, const ExpectedFile &expected);
     void fileFailed(const QString &fileName, const char *why);
     void finishIfSettled();
     void commit();
@@ -154,6 +152,7 @@ private:
     // Held from the run's start until the window goes.
     std::unique_ptr<RunLock> m_lock;
     UpdateList m_list;
+    const std::function<void(const std::function<bool()> &)> m_waitForever;
     float m_barMax = 100;
     float m_barValue = 0;
 
