@@ -31,7 +31,8 @@ public:
     // Drops what the file holds, for a body that starts again from its first byte.
     bool truncate();
     qintptr handle() const { return m_file.handle(); }
-    // Closes the file; the bytes must be on the disk already.
+    // Closes the file. Its bytes are on the disk already, or (a staged file)
+    // will be before any journal names it.
     void close() { m_file.close(); }
     // Puts the closed file in the place of its target. Empty on success;
     // otherwise why not (the files, the call, the system's error text), and
