@@ -16,8 +16,12 @@ class BodyCheck
 public:
     explicit BodyCheck(const ReadExpectation &expected);
 
-    // For a body that starts again from its first byte.
+    // For a body that starts again from its first byte, as the whole body.
     bool restart();
+    // The response holds the span asked for (see ReadExpectation::span), not
+    // the whole body: from now on the bytes are held to the span's length
+    // and pieces.
+    bool takeSpan();
     // False when `length` more bytes would pass the expected size or the
     // limit, or the digest cannot take them; the body then fails.
     bool take(const char *data, qint64 length);
@@ -29,8 +33,16 @@ public:
     bool pinsDigest() const { return m_expected.sha256.has_value(); }
 
 private:
+    bool digestPieces(const char *data, qint64 length);
+    bool startDigest();
+    bool finishDigest(const QByteArray &expected);
+
     ReadExpectation m_expected;
     qint64 m_taken = 0;
+    bool m_span = false;
+    // For a span: the piece whose bytes arrive now, and its bytes so far.
+    qsizetype m_piece = 0;
+    qint64 m_inPiece = 0;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m_digest{nullptr, EVP_MD_CTX_free};
     bool m_ready = true;
 };

@@ -21,6 +21,8 @@ ContentRange parseContentRange(const QByteArray &value)
     const qint64 first = rangeText.left(dash).toLongLong(&ok);
     if (!ok || first < 0)
         return range;
+    const qint64 last = rangeText.mid(dash + 1, slash - dash - 1).toLongLong(&ok);
+    range.last = ok && last >= first ? last : -1;
     const qint64 total = rangeText.mid(slash + 1).toLongLong(&ok);
     range.first = first;
     range.total = ok && total > first ? total : -1;
@@ -96,6 +98,21 @@ BodyDecision decideBody(long status, const ResponseHead &head, const ResumeState
          head.lastModified == state.lastModified) &&
         (state.total <= 0 || head.range.total == state.total);
     return continues ? BodyDecision::Continue : BodyDecision::Restart;
+}
+
+BodyDecision decideSpan(long status, const ResponseHead &head, qint64 first, qint64 length,
+                        qint64 whole)
+{
+    if (status < 200 || status > 299)
+        return RetryPolicy::retryable(status) ? BodyDecision::RetryableStatus
+                                              : BodyDecision::ErrorStatus;
+    if (status != 206)
+        return BodyDecision::Whole;
+    // Bytes of another span, or of a body of another length (a file changed
+    // on the server), would land at the wrong place of the file they build.
+    const bool exact = head.range.first == first && head.range.last == first + length - 1 &&
+                       head.range.total == whole;
+    return exact ? BodyDecision::Span : BodyDecision::OtherSpan;
 }
 
 void takeBody(ResumeState &state, BodyDecision decision, const ResponseHead &head)

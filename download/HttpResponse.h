@@ -13,6 +13,7 @@
 // for "*" or one that cannot be the length of that range's body.
 struct ContentRange {
     qint64 first = -1;
+    qint64 last = -1;
     qint64 total = -1;
 };
 
@@ -65,11 +66,20 @@ enum class BodyDecision {
     RetryableStatus,
     // An error status that will not pass: the read fails.
     ErrorStatus,
+    // A 206 with exactly the span asked for.
+    Span,
+    // A 206 with bytes from elsewhere than the span asked for: the read fails.
+    OtherSpan,
 };
 
 // What a response of `status` with `head` means for the body held in `state`.
 BodyDecision decideBody(long status, const ResponseHead &head, const ResumeState &state);
 
+// What a response to a read of `length` bytes from byte `first` of a body of
+// `whole` bytes means: a 206 must name exactly that span of that body; a 200
+// is the whole body.
+BodyDecision decideSpan(long status, const ResponseHead &head, qint64 first, qint64 length,
+                        qint64 whole);
 // Records in `state` what the response whose body is taken (Whole or Continue)
 // announced about the body.
 void takeBody(ResumeState &state, BodyDecision decision, const ResponseHead &head);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMetaType>
 #include <optional>
 
@@ -28,4 +29,28 @@ struct ReadExpectation {
     // a journal commit per batch of small files. Without it the body is on
     // the disk before it replaces its target.
     bool flushedLater = false;
+
+    // A read of part of the body only: `length` bytes from byte `first` of a
+    // body of `whole` bytes, asked with Range. The bytes are taken only from
+    // a 206 that names exactly that span of exactly that length: a span from
+    // elsewhere fails the read at once, since bytes stored at the wrong
+    // offset would spoil a file. A server that ignores Range and answers
+    // with the whole body (200) is taken at its word: that body is then the
+    // read's, held to `size` and `sha256` as a whole read is. A span is
+    // never continued by a later try; it starts again from its first byte.
+    struct Span {
+        qint64 first = 0;
+        qint64 length = 0;
+        qint64 whole = 0;
+    };
+    std::optional<Span> span{};
+    // For a span: the SHA-256 of each piece of it in turn (their lengths add
+    // up to the span's), each checked the moment its last byte arrives, so
+    // that a hostile server is caught within one piece rather than at the
+    // end of the span.
+    struct Piece {
+        qint64 length = 0;
+        QByteArray sha256;
+    };
+    QList<Piece> pieces{};
 };

@@ -30,7 +30,8 @@ constexpr long receiveBuffer = 64 * 1024;
 Transfer::Transfer(TransferEvents &events, quint64 id, const QUrl &address, const QString &target,
                    const TransferSettings &settings, const ReadExpectation &expected)
     : events(events), id(id), address(address), target(target), settings(settings),
-      check(std::make_unique<BodyCheck>(expected)), keepPartial(expected.keepPartial)
+      check(std::make_unique<BodyCheck>(expected)),
+      keepPartial(expected.keepPartial && !expected.span), span(expected.span)
 {
     body.pinsDigest = check->pinsDigest();
 }
@@ -81,7 +82,7 @@ bool Transfer::nextTry()
 {
     // A partial body continues only where the server can tell whether it is
     // still the same body; anything else starts again from its first byte.
-    if (body.stored > 0 && !canContinue(body) && !restart())
+    if (body.stored > 0 && (span || !canContinue(body)) && !restart())
         return false;
     body.resuming = body.stored > 0;
     response = {};
@@ -93,7 +94,10 @@ bool Transfer::nextTry()
     // the length of what is stored.
     QList<QByteArray> lines = {"Accept-Encoding: identity", "Cache-Control: no-cache",
                                "Pragma: no-cache"};
-    if (body.resuming) {
+    if (span) {
+        lines.append("Range: bytes=" + QByteArray::number(span->first) + '-' +
+                     QByteArray::number(span->first + span->length - 1));
+    } else if (body.resuming) {
         lines.append("Range: bytes=" + QByteArray::number(body.stored) + '-');
         lines.append("If-Range: " + ifRange(body));
     }
@@ -158,7 +162,22 @@ bool Transfer::beginBody()
             return false;
         }
     }
-    const BodyDecision decision = decideBody(status, response, body);
+    const BodyDecision decision =
+        span ? decideSpan(status, response, span->first, span->length, span->whole)
+             : decideBody(status, response, body);
+    if (decision == BodyDecision::OtherSpan) {
+        spoiled = true;
+        stop = Stop::Unexpected;
+        return false;
+    }
+    if (decision == BodyDecision::Span) {
+        if (!check->takeSpan()) {
+            stop = Stop::Store;
+            return false;
+        }
+        body.total = span->length;
+        return true;
+    }
     if (decision == BodyDecision::Restart) {
         stop = restart() ? Stop::Restart : Stop::Store;
         return false;

@@ -67,6 +67,8 @@ struct Transfer {
     std::unique_ptr<TempFile> file;
     std::unique_ptr<BodyCheck> check;
     bool keepPartial = false;
+    // Part of the body only (see ReadExpectation::span).
+    std::optional<ReadExpectation::Span> span;
     // The body in the file failed its check: none of it may be continued.
     bool spoiled = false;
     int tries = 0;

@@ -16,6 +16,11 @@ using Files = QMap<QString, QByteArray>;
 
 const QByteArray oldContent(300000, 'o');
 const QByteArray bodyA = TestHttpServer::pattern(200000);
+
+QByteArray digest(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
 // What a second of waiting between two tries of a read lasts here.
 constexpr std::chrono::milliseconds retrySecond(50);
 
@@ -215,6 +220,43 @@ private slots:
             .replies = {{.body = bodyA, .endless = true}}, .expected = {.size = 100000}};
         QTest::newRow("endless body, limit") << Scenario{
             .replies = {{.body = bodyA, .endless = true}}, .expected = {.limit = 100000}};
+        // A span of the body, each of its pieces pinned: only an answer with
+        // exactly those bytes is stored, or the whole body from a server
+        // that ignores Range, held to the whole body's pins.
+        const ReadExpectation span{.size = bodyA.size(),
+                                   .sha256 = digest(bodyA),
+                                   .span = ReadExpectation::Span{1000, 3000, bodyA.size()},
+                                   .pieces = {{1000, digest(bodyA.mid(1000, 1000))},
+                                              {2000, digest(bodyA.mid(2000, 2000))}}};
+        QTest::newRow("span: the bytes asked for")
+            << Scenario{{whole}, bodyA.mid(1000, 3000), {}, {}, Disk::Fine, span};
+        QTest::newRow("span: Range ignored, the whole body")
+            << Scenario{{{.body = bodyA}}, bodyA, {}, {}, Disk::Fine, span};
+        QTest::newRow("span: Range ignored, another whole body")
+            << Scenario{{{.body = b}}, {}, {}, {}, Disk::Fine, span};
+        QTest::newRow("span: another span's bytes, not tried again") << Scenario{
+            {{.body = bodyA, .ranges = true, .contentRange = "bytes 0-2999/200000"}, whole},
+            {},
+            {},
+            {},
+            Disk::Fine,
+            span};
+        QTest::newRow("span: one byte short of the span")
+            << Scenario{{{.body = bodyA, .ranges = true, .contentRange = "bytes 1000-3998/200000"}},
+                        {},
+                        {},
+                        {},
+                        Disk::Fine,
+                        span};
+        QTest::newRow("span: of a body of another length")
+            << Scenario{{{.body = bodyA, .ranges = true, .contentRange = "bytes 1000-3999/200001"}},
+                        {},
+                        {},
+                        {},
+                        Disk::Fine,
+                        span};
+        QTest::newRow("span: a piece's bytes not the pinned ones")
+            << Scenario{{{.body = b, .ranges = true}}, {}, {}, {}, Disk::Fine, span};
         QTest::newRow("body within its limit")
             << Scenario{{{.body = bodyA}}, bodyA, {}, {}, Disk::Fine, {.limit = 300000}};
     }

@@ -112,14 +112,19 @@ void TestHttpServer::script(const httplib::Request &req, httplib::Response &res)
     }
     const bool ranged = reply.ranges && range.starts_with("bytes=");
     const qint64 from = ranged ? std::stoll(range.substr(6)) : 0;
-    if (from > 0) {
+    const size_t dash = range.find('-');
+    const qint64 last = ranged && dash + 1 < range.size() ? std::stoll(range.substr(dash + 1))
+                                                          : reply.body.size() - 1;
+    if (from > 0 || last < reply.body.size() - 1) {
         res.status = 206;
-        res.set_header("Content-Range", "bytes " + std::to_string(from) + '-' +
-                                            std::to_string(reply.body.size() - 1) + '/' +
-                                            std::to_string(reply.body.size()));
+        res.set_header("Content-Range", reply.contentRange.isEmpty()
+                                            ? "bytes " + std::to_string(from) + '-' +
+                                                  std::to_string(last) + '/' +
+                                                  std::to_string(reply.body.size())
+                                            : reply.contentRange.toStdString());
     }
-    const qint64 end = reply.cutAt < 0 ? reply.body.size() : reply.cutAt;
-    const bool whole = end == reply.body.size() || reply.endAtCut;
+    const qint64 end = std::min(reply.cutAt < 0 ? reply.body.size() : reply.cutAt, last + 1);
+    const bool whole = end == last + 1 || reply.endAtCut;
     const std::string part = reply.body.mid(from, end - from).toStdString();
     if (whole && part.empty())
         return res.set_content(part, reply.type.toStdString());

@@ -15,6 +15,8 @@ struct ScriptedReply {
     QByteArray etag{};
     // Offers byte ranges, and serves the one asked for whatever If-Range says.
     bool ranges = false;
+    // The Content-Range a 206 names instead of the one served.
+    QByteArray contentRange{};
     int retryAfter = 0;
     // Sends the body only up to this byte (-1: whole), then holds the
     // connection for `stall` (or until the server stops) and closes it, or,
