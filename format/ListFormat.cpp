@@ -49,6 +49,10 @@ QByteArray ListFormat::write(const QList<FileEntry> &files, const QString &date,
                 line(SavePath, profileValue(file.savePath)) +
                 line(FileName, profileValue(file.fileName)) +
                 line(Size, QByteArray::number(file.size)) + line(Sha256, file.sha256.toHex());
+        if (!file.chunksUrl.isEmpty())
+            list += line(ChunksUrl, file.chunksUrl);
+        if (!file.chunksSha256.isEmpty())
+            list += line(ChunksSha256, file.chunksSha256.toHex());
     }
     return list;
 }

@@ -27,6 +27,10 @@ inline constexpr char SavePath[] = "SavePath";
 inline constexpr char FileName[] = "FileName";
 inline constexpr char Size[] = "Size";
 inline constexpr char Sha256[] = "SHA256";
+// The file's chunk index (format/ChunkIndex.h), for files that have one: its
+// address, and its SHA-256 as 64 hex digits.
+inline constexpr char ChunksUrl[] = "ChunksURL";
+inline constexpr char ChunksSha256[] = "ChunksSHA256";
 
 // "FILE<number>", numbered from 1.
 QByteArray fileSection(qint64 number);
@@ -37,7 +41,9 @@ struct FileEntry {
     QString savePath; // "" or "\" and the folders below the game folder
     QString fileName;
     qint64 size = 0;
-    QByteArray sha256; // the raw 32 bytes
+    QByteArray sha256;            // the raw 32 bytes
+    QByteArray chunksUrl = {};    // empty: no index, the keys are left out
+    QByteArray chunksSha256 = {}; // the raw 32 bytes, written when not empty
 };
 
 // The whole list, its files numbered in order. Every value reads back

@@ -1,3 +1,5 @@
+#include "format/ChunkIndex.h"
+#include "format/Chunker.h"
 #include "format/ListFormat.h"
 #include "profile/modTypes.h"
 #include "tests/support/TestFiles.h"
@@ -5,11 +7,35 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(ListFormat::FileEntry)
+Q_DECLARE_METATYPE(QList<ChunkIndex::Chunk>)
+
+namespace
+{
+
+QByteArray randomBytes(quint32 seed, qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &byte : bytes)
+        byte = char(random.generate());
+    return bytes;
+}
+
+QList<ChunkIndex::Chunk> chunksOf(QByteArray bytes)
+{
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const ChunkIndex::ChunkedFile chunked = ChunkIndex::chunkFile(buffer);
+    if (!chunked.error.isEmpty())
+        qFatal("%s", qPrintable(chunked.error));
+    return chunked.chunks;
+}
+
+} // namespace
 
 // The list as the publisher's tool writes it, read back by the updater's own
-// readers (its signature is checked end to end by tst_SignedUpdate): a value the tool writes one way and the
-// updater reads another would fail every player's update, or pin the wrong
-// file.
+// readers (its signature is checked end to end by tst_SignedUpdate): a value the tool writes one
+// way and the updater reads another would fail every player's update, or pin the wrong file.
 class tst_Format : public QObject
 {
     Q_OBJECT
@@ -23,6 +49,10 @@ private slots:
         QTest::newRow("plain") << "2026-12-07"
                                << ListFormat::FileEntry{"http://h/files/a.txt", "", "a.txt", 0,
                                                         digest};
+        QTest::newRow("with a chunk index")
+            << "2026-12-07"
+            << ListFormat::FileEntry{"http://h/files/a", "", "a", 9, digest, "http://h/c",
+                                     QByteArray(32, 'c')};
         QTest::newRow("blanks at the ends, dropped by the reader")
             << " 2026-12-07 "
             << ListFormat::FileEntry{"http://h/files/%20b", "\\ d\\e ", " b", 1, digest};
@@ -57,6 +87,145 @@ private slots:
             QVERIFY(!expected.malformed);
             QCOMPARE(expected.size, written.size);
             QCOMPARE(expected.sha256, written.sha256);
+            QCOMPARE(ReadIni(list, section, ChunksUrl), QString::fromUtf8(written.chunksUrl));
+            QCOMPARE(ReadIni(list, section, ChunksSha256).toLatin1(), written.chunksSha256.toHex());
+        }
+    }
+
+    // The publisher's tool chunks a file in one pass and the updater in
+    // whatever pieces its reads and downloads give: both must cut alike.
+    void chunkerCutsAlikeInAnyPieces_data()
+    {
+        QTest::addColumn<quint32>("seed");
+        QTest::addColumn<qsizetype>("size");
+        QTest::newRow("empty") << 1u << qsizetype(0);
+        QTest::newRow("one byte") << 2u << qsizetype(1);
+        QTest::newRow("below the minimum chunk") << 3u << qsizetype(Chunker::MinSize - 1);
+        QTest::newRow("at the minimum chunk") << 4u << qsizetype(Chunker::MinSize);
+        for (quint32 seed = 5; seed < 9; ++seed)
+            QTest::addRow("%u MiB", seed - 3) << seed << qsizetype(seed - 3) * 1024 * 1024 + seed;
+        QTest::newRow("one byte repeated: only max-size cuts")
+            << 0u << qsizetype(Chunker::MaxSize * 5 + 7);
+    }
+
+    void chunkerCutsAlikeInAnyPieces()
+    {
+        QFETCH(quint32, seed);
+        QFETCH(qsizetype, size);
+        const QByteArray bytes = seed ? randomBytes(seed, size) : QByteArray(size, 'x');
+        Chunker chunker;
+        std::vector<qint64> whole;
+        chunker.feed(bytes.constData(), bytes.size(), whole);
+        if (const auto last = chunker.finish())
+            whole.push_back(*last);
+
+        QRandomGenerator random(seed);
+        for (int run = 0; run < 3; ++run) {
+            std::vector<qint64> pieces;
+            for (qsizetype at = 0; at < size;) {
+                const qsizetype piece =
+                    std::min<qsizetype>(size - at, random.bounded(1, run == 0 ? 3 : 300000));
+                chunker.feed(bytes.constData() + at, piece, pieces);
+                at += piece;
+            }
+            if (const auto last = chunker.finish())
+                pieces.push_back(*last);
+            QCOMPARE(pieces, whole);
+        }
+
+        qint64 start = 0;
+        for (std::size_t n = 0; n < whole.size(); ++n) {
+            const qint64 length = whole[n] - start;
+            QVERIFY2(length <= Chunker::MaxSize && length > 0, qPrintable(QString::number(length)));
+            if (n + 1 < whole.size())
+                QVERIFY2(length >= Chunker::MinSize, qPrintable(QString::number(length)));
+            start = whole[n];
+        }
+        QCOMPARE(start, size);
+    }
+
+    // An insertion near the start and a rewritten 1% must cost only the
+    // chunks around them: the rest of the old file is found by its digests.
+    void chunksSurviveEdits()
+    {
+        const QByteArray old = randomBytes(42, 6 * 1024 * 1024);
+        QByteArray changed = old;
+        changed.insert(5000, randomBytes(43, 1000));
+        const QByteArray rewritten = randomBytes(44, old.size() / 100);
+        changed.replace(4 * 1024 * 1024, rewritten.size(), rewritten);
+        const QList<ChunkIndex::Chunk> before = chunksOf(old);
+        QSet<QByteArray> after;
+        for (const ChunkIndex::Chunk &chunk : chunksOf(changed))
+            after.insert(chunk.sha256);
+        const auto found = std::count_if(before.cbegin(), before.cend(), [&](const auto &chunk) {
+            return after.contains(chunk.sha256);
+        });
+        QVERIFY2(found * 10 >= before.size() * 9,
+                 qPrintable(QStringLiteral("%1 of %2").arg(found).arg(before.size())));
+        // The digests are those of the bytes: a chunk found is the same bytes.
+        const ChunkIndex::Chunk &last = before.last();
+        QCOMPARE(last.sha256, QCryptographicHash::hash(old.sliced(last.offset, last.length),
+                                                       QCryptographicHash::Sha256));
+    }
+
+    // A mirror may serve any bytes as an index; only one the chunker could
+    // have made for a file of that size passes.
+    void chunkIndexParse_data()
+    {
+        using ChunkIndex::Chunk;
+        QTest::addColumn<QList<Chunk>>("chunks");
+        QTest::addColumn<QByteArray>("edit"); // of the written index: "chop", "append", "magic"
+        QTest::addColumn<qint64>("fileSize");
+        QTest::addColumn<bool>("valid");
+        const QByteArray a(32, 'a');
+        const qint64 min = Chunker::MinSize;
+        const qint64 max = Chunker::MaxSize;
+        const QList<Chunk> good{{0, max, a}, {max, min, a}, {max + min, 1, a}};
+        QTest::newRow("round trip") << good << QByteArray() << max + min + 1 << true;
+        QTest::newRow("empty file") << QList<Chunk>{} << QByteArray() << qint64(0) << true;
+        QTest::newRow("every chunk at the minimum: the size limit")
+            << QList<Chunk>{{0, min, a}, {min, min, a}, {2 * min, 1, a}} << QByteArray()
+            << 2 * min + 1 << true;
+        QTest::newRow("total below the file size")
+            << good << QByteArray() << max + min + 2 << false;
+        QTest::newRow("total above the file size") << good << QByteArray() << max + min << false;
+        QTest::newRow("truncated record") << good << QByteArray("chop") << max + min + 1 << false;
+        QTest::newRow("trailing bytes") << good << QByteArray("append") << max + min + 1 << false;
+        QTest::newRow("gap between chunks")
+            << QList<Chunk>{{0, min, a}, {min + 1, 1, a}} << QByteArray() << min + 1 << false;
+        QTest::newRow("overlapping chunks")
+            << QList<Chunk>{{0, min, a}, {min - 1, 2, a}} << QByteArray() << min + 1 << false;
+        QTest::newRow("not starting at 0")
+            << QList<Chunk>{{1, min, a}} << QByteArray() << min << false;
+        QTest::newRow("empty chunk")
+            << QList<Chunk>{{0, min, a}, {min, 0, a}} << QByteArray() << min << false;
+        QTest::newRow("chunk above the maximum")
+            << QList<Chunk>{{0, max + 1, a}} << QByteArray() << max + 1 << false;
+        QTest::newRow("chunk below the minimum, not last")
+            << QList<Chunk>{{0, min - 1, a}, {min - 1, 1, a}} << QByteArray() << min << false;
+        QTest::newRow("wrong magic") << good << QByteArray("magic") << max + min + 1 << false;
+    }
+
+    void chunkIndexParse()
+    {
+        QFETCH(QList<ChunkIndex::Chunk>, chunks);
+        QFETCH(QByteArray, edit);
+        QFETCH(qint64, fileSize);
+        QFETCH(bool, valid);
+        QByteArray bytes = ChunkIndex::write(chunks);
+        if (edit == "magic")
+            bytes[6] = '2'; // another chunker's cuts
+        else if (edit == "chop")
+            bytes.chop(1);
+        else if (edit == "append")
+            bytes += '\0';
+        const auto parsed = ChunkIndex::parse(bytes, fileSize);
+        QCOMPARE(parsed.has_value(), valid);
+        if (valid) {
+            QCOMPARE(*parsed, chunks);
+            QVERIFY(bytes.size() <= ChunkIndex::sizeLimit(fileSize));
+            if (QTest::currentDataTag() == QByteArray("every chunk at the minimum: the size limit"))
+                QCOMPARE(bytes.size(), ChunkIndex::sizeLimit(fileSize));
         }
     }
 };
