@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFutureWatcher>
+#include <QSaveFile>
 #include <QtConcurrent/QtConcurrentMap>
 #include <atomic>
 #include <memory>
@@ -35,12 +36,14 @@ qint64 bytesHashed()
     return hashed;
 }
 
-bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
+namespace
 {
-    QFile file(path);
-    // The size is the cheap first test: most changed files differ in it.
-    if (!file.open(QIODevice::ReadOnly) || file.size() != size)
-        return false;
+
+// Reads `file` to its end, hashing it and handing each block to `take`; true
+// when it was `size` bytes with this SHA-256.
+bool hashMatches(QFile &file, qint64 size, const QByteArray &sha256,
+                 const std::function<bool(const char *, qint64)> &take = {})
+{
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                           &EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
@@ -55,7 +58,8 @@ bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
             break;
         total += read;
         hashed += read;
-        if (EVP_DigestUpdate(context.get(), chunk.constData(), size_t(read)) != 1)
+        if (EVP_DigestUpdate(context.get(), chunk.constData(), size_t(read)) != 1 ||
+            (take && !take(chunk.constData(), read)))
             return false;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -65,4 +69,30 @@ bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
     // A file that grew or shrank while it was read is not the one measured.
     return total == size &&
            QByteArray(reinterpret_cast<const char *>(digest), int(length)) == sha256;
+}
+
+} // namespace
+
+bool fileMatches(const QString &path, qint64 size, const QByteArray &sha256)
+{
+    QFile file(path);
+    // The size is the cheap first test: most changed files differ in it.
+    return file.open(QIODevice::ReadOnly) && file.size() == size && hashMatches(file, size, sha256);
+}
+
+bool copyMatching(const QString &from, const QString &to, qint64 size, const QByteArray &sha256)
+{
+    QFile source(from);
+    QSaveFile copy(to);
+    if (!SystemFiles::isRegularFile(from) || !source.open(QIODevice::ReadOnly) ||
+        source.size() != size || !copy.open(QIODevice::WriteOnly))
+        return false;
+    const bool matches = hashMatches(source, size, sha256, [&](const char *data, qint64 length) {
+        return copy.write(data, length) == length;
+    });
+    if (!matches) {
+        copy.cancelWriting();
+        return false;
+    }
+    return copy.commit();
 }

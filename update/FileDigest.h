@@ -24,6 +24,12 @@ struct FileCheck {
 QList<bool> filesMatch(const QList<FileCheck> &files,
                        const std::function<void(const std::function<bool()> &)> &wait);
 
+// Copies the file `from` to `to` in one pass that also hashes it, and puts
+// the copy in place (in one step) only when it is exactly `size` bytes with
+// this SHA-256; otherwise `to` stays as it was. False then, or when a read
+// or a write fails. A link is never followed. Call it off the window's thread.
+bool copyMatching(const QString &from, const QString &to, qint64 size, const QByteArray &sha256);
+
 // How many bytes fileMatches has read in this process: tests and the
 // benchmarks see what a run cost the disk.
 qint64 bytesHashed();

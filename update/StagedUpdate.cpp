@@ -5,6 +5,7 @@
 #include "profile/modTypes.h"
 #include "system/DiskFlush.h"
 #include "system/SystemFiles.h"
+#include "update/DeltaFile.h"
 #include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
 
@@ -636,6 +637,8 @@ void StagedUpdate::removeUnnamed(const QSet<QString> &keys)
     for (const QString &key : keys) {
         kept.insert(KeptPartial::bodyPath(key));
         kept.insert(KeptPartial::metaPath(key));
+        for (const QString &path : DeltaFile::keptFiles(key))
+            kept.insert(path);
     }
     while (it.hasNext()) {
         const QString path = it.next();

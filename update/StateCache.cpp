@@ -96,6 +96,15 @@ bool StateCache::vouchesFor(const QString &relative, qint64 size, const QByteArr
     return FileStamp::of(gamePath(relative)) == found->stamp;
 }
 
+QStringList StateCache::holding(const QByteArray &sha256) const
+{
+    QStringList paths;
+    for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
+        if (it->sha256 == sha256)
+            paths.append(it.key());
+    return paths;
+}
+
 void StateCache::record(const QString &relative, const QByteArray &sha256, bool installed)
 {
     const std::optional<FileStamp> stamp = FileStamp::of(gamePath(relative));

@@ -45,6 +45,9 @@ public:
     // when the file was only verified.
     void record(const QString &relative, const QByteArray &sha256, bool installed);
     void forget(const QString &relative);
+    // The files recorded with this SHA-256 (paths below the program folder),
+    // whatever they hold now: a reader checks the bytes it takes.
+    QStringList holding(const QByteArray &sha256) const;
 
     // The files that updates installed, by their path below the program
     // folder, with what was recorded of them.

@@ -204,7 +204,16 @@ QList<UpdateList::Entry> UpdateList::entries(int count)
                     {},
                     {},
                     {},
-                    nullptr};
+                    nullptr,
+                    {},
+                    {}};
+        // An index that cannot be used costs only the delta: the file still
+        // travels whole, held to its own pins.
+        const ExpectedFile chunks = parseExpectedFile({}, value(ListFormat::ChunksSha256));
+        if (chunks.sha256 && !chunks.malformed && !addressRefusal(value(ListFormat::ChunksUrl))) {
+            entry.chunksUrl = value(ListFormat::ChunksUrl);
+            entry.chunksSha256 = *chunks.sha256;
+        }
         entry.stagingKey =
             StagedUpdate::stagingKey(entry.savePath + QStringLiteral("\\") + entry.fileName);
         entry.refusal = refusalOf(entry, realFolders);

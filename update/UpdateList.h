@@ -70,6 +70,11 @@ public:
         // that a player's file system takes for it ("Readme.txt" and
         // "README.txt" on Windows), so that one would never be installed.
         const char *refusal = nullptr;
+        // The file's chunk index, when the list names one by an http(s)
+        // address and pins it (its raw SHA-256); otherwise both empty, and
+        // the file travels whole.
+        QString chunksUrl;
+        QByteArray chunksSha256;
     };
     // How many file sections of updates.ini the run reads: "TotalFiles"
     // rounded to a whole number (a half to the even one), but never more

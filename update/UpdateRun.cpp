@@ -2,11 +2,13 @@
 
 #include "download/Downloader.h"
 #include "download/Inet.h"
+#include "download/KeptPartial.h"
 #include "log/UpdaterLog.h"
 #include "profile/NumericValue.h"
 #include "profile/modTypes.h"
 #include "system/FileStamp.h"
 #include "system/SystemFiles.h"
+#include "update/DeltaFile.h"
 #include "update/FileDigest.h"
 #include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
@@ -20,6 +22,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 namespace
@@ -124,8 +127,12 @@ void UpdateRun::setBarValue(float value)
     emit barChanged(m_barMax, m_barValue);
 }
 
-void UpdateRun::downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &)
+void UpdateRun::downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile)
 {
+    // A delta's reads show on the bar through the delta, as one file.
+    for (const DeltaFile *delta : std::as_const(m_deltas))
+        if (delta->owns(SaveFile))
+            return;
     // The maximum with the value, so that the bar never holds the new value
     // against the previous transfer's range.
     m_barMax = static_cast<float>(MaxBytes);
@@ -139,7 +146,11 @@ void UpdateRun::tick()
 {
     // A full bar alone does not end the update: the update list's own last
     // notification fills it too, and so does the first of several files.
-    if (m_phase == Phase::Downloading && m_barValue == m_barMax && m_downloader2->inFlight() == 0)
+    // A delta searching the local copies has no read in flight yet.
+    const bool deltaBusy = std::any_of(m_deltas.cbegin(), m_deltas.cend(),
+                                       [](const DeltaFile *d) { return !d->ended(); });
+    if (m_phase == Phase::Downloading && m_barValue == m_barMax && m_downloader2->inFlight() == 0 &&
+        !deltaBusy)
         setPhase(Phase::Ended);
 }
 
@@ -381,7 +392,8 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
     if (expected.size && expected.sha256) {
         const bool inPlace = m_inPlace.contains(entry.relative);
         if (inPlace ||
-            filesMatch({{staged, *expected.size, *expected.sha256}}, m_waitForever).value(0)) {
+            filesMatch({{staged, *expected.size, *expected.sha256}}, m_waitForever).value(0) ||
+            copiedLocally(entry, staged)) {
             emit logLine(QStringLiteral("Up to date ") + fileName);
             if (!inPlace)
                 m_moves.insert(stagingKey, suffix);
@@ -396,6 +408,63 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
     m_pendingFiles.insert(key, fileName);
     m_moves.insert(stagingKey, suffix);
     m_erroredTargets.remove(staged);
+    if (!entry.chunksSha256.isEmpty() && expected.size && expected.sha256 &&
+        !m_wholeOnly.contains(DeltaFile::server(entry.url)))
+        startDelta(entry, staged);
+    else
+        fetchWhole(entry, staged);
+}
+
+// A file whose content the game already holds elsewhere (moved or renamed
+// since the last update, or listed twice) is copied, not fetched: the copy
+// is staged only when its bytes are the ones pinned.
+bool UpdateRun::copiedLocally(const UpdateList::Entry &entry, const QString &staged)
+{
+    const ExpectedFile &expected = entry.expected;
+    for (const QString &relative : m_cache.holding(*expected.sha256)) {
+        if (relative == entry.relative ||
+            !StagedUpdate::makeStagingFolders(entry.stagingKey, &m_stagingFolders))
+            continue;
+        const QFuture<bool> copied = QtConcurrent::run(copyMatching, gamePath(relative), staged,
+                                                       *expected.size, *expected.sha256);
+        m_waitForever([&] { return copied.isFinished(); });
+        if (copied.result())
+            return true;
+    }
+    return false;
+}
+
+// Only the chunks of a large file that the player lacks travel; the bar
+// counts them, not the file's size.
+void UpdateRun::startDelta(const UpdateList::Entry &entry, const QString &staged)
+{
+    auto *delta = new DeltaFile(Downloader2(),
+                                {entry.url,
+                                 entry.chunksUrl,
+                                 entry.chunksSha256,
+                                 *entry.expected.size,
+                                 *entry.expected.sha256,
+                                 staged,
+                                 {entry.target, staged, KeptPartial::bodyPath(staged)}},
+                                m_wholeOnly, this);
+    m_deltas.append(delta);
+    connect(delta, &DeltaFile::progress, this, [this, staged](qint64 fetched, qint64 toFetch) {
+        downloadProgress(fetched, toFetch, staged);
+    });
+    connect(delta, &DeltaFile::finished, this, [this, entry, staged](DeltaFile::Outcome outcome) {
+        if (m_phase == Phase::Stopped || m_phase == Phase::Failed)
+            return;
+        if (outcome == DeltaFile::Outcome::Whole)
+            return fetchWhole(entry, staged);
+        downloadComplete(entry.expected.size.value_or(0), staged);
+    });
+    delta->start();
+}
+
+void UpdateRun::fetchWhole(const UpdateList::Entry &entry, const QString &staged)
+{
+    const ExpectedFile &expected = entry.expected;
+    const QString key = FileNameGuard::normalised(staged);
     // A file cut short keeps what arrived for the next run to continue, but
     // only where the list pins it by its hash: bytes of two different bodies
     // joined together must not pass unseen.
@@ -408,7 +477,8 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
     if (m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.
         m_pendingFiles.remove(key);
-        fileFailed(fileName, "the Downloader refused it");
+        fileFailed(entry.fileName, "the Downloader refused it");
+        finishIfSettled();
     }
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+class DeltaFile;
 class RunLock;
 
 // The update run: greeting, update list, last-update check and file update
@@ -138,6 +139,9 @@ private:
 
     void hashInPlace(const QList<UpdateList::Entry> &entries);
     void startFile(const UpdateList::Entry &entry);
+    bool copiedLocally(const UpdateList::Entry &entry, const QString &staged);
+    void startDelta(const UpdateList::Entry &entry, const QString &staged);
+    void fetchWhole(const UpdateList::Entry &entry, const QString &staged);
     void fileFailed(const QString &fileName, const char *why);
     void finishIfSettled();
     void commit();
@@ -171,6 +175,9 @@ private:
     // Listed files already in place (by path below the program folder):
     // vouched for by the cache, or hashed.
     QSet<QString> m_inPlace;
+    // Large files built from their chunks, and the servers that ignore Range.
+    QList<DeltaFile *> m_deltas;
+    QSet<QString> m_wholeOnly;
     // Staging folders this run has made real.
     QSet<QString> m_stagingFolders;
     int m_failedFiles = 0;

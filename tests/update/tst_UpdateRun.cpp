@@ -307,6 +307,14 @@ private slots:
         // clear the folder it named, and a staged file replaced by a link
         // to a file with the right bytes was installed as that link.
         const QByteArray pinnedA = list("1", {{a[0], "", "a.txt", "alpha"}});
+        // The second file's address answers 404: its bytes come from the first.
+        QTest::newRow("content the game holds elsewhere: copied, not fetched") << RunCase{
+            .list = list("2", {{a[0], "", "a.txt", "alpha"},
+                               {Url("/files/none"), "\\copy", "a2.txt", "alpha"}}),
+            .log =
+                QStringList{"2 Files Found...", "Up to date a.txt", "Up to date a2.txt"} + Complete,
+            .files = {{"a.txt", "alpha"}, {"copy/a2.txt", "alpha"}},
+            .before = {{"a/game/a.txt", "alpha"}}};
         QTest::newRow("staging folder is a link")
             << RunCase{.list = pinnedA,
                        .log = oneFileLog + Complete,
