@@ -17,12 +17,12 @@ namespace
 QString config(const QString &prefix, const QString &root, const QString &server,
                const QString &accessLog)
 {
-    const QString logging =
-        accessLog.isEmpty()
-            ? QStringLiteral("access_log off;")
-            : QStringLiteral("log_format timed '$msec $request_time $request_uri $bytes_sent';\n"
-                             "    access_log %1 timed;")
-                  .arg(accessLog);
+    const QString logging = accessLog.isEmpty()
+                                ? QStringLiteral("access_log off;")
+                                : QStringLiteral("log_format timed '$msec $request_time "
+                                                 "$request_uri $bytes_sent $body_bytes_sent';\n"
+                                                 "    access_log %1 timed;")
+                                      .arg(accessLog);
     return QStringLiteral(R"(daemon off; worker_processes 1; pid %1/nginx.pid;
 error_log %1/error.log warn;
 events { worker_connections 4096; }

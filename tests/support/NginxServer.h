@@ -21,7 +21,7 @@ public:
     // Before start(): log every request to `path`, one line each: the time the
     // request ended and its duration, in seconds with milliseconds (nginx's
     // $msec and $request_time), the request's path, and the bytes sent for it,
-    // headers included ($bytes_sent).
+    // headers included ($bytes_sent), then its body bytes alone ($body_bytes_sent).
     void setAccessLog(const QString &path) { m_accessLog = path; }
     // Before start(): serve over TLS (and HTTP/2) with these PEM files.
     void setTls(const QString &certificate, const QString &key) { m_tls = {certificate, key}; }
