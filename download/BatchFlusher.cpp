@@ -72,6 +72,7 @@ void BatchFlusher::run()
             if (!flushed) {
                 // A body that may not be on the disk never replaces a file.
                 ready.kind = TransferEvent::Failed;
+                ready.failure = ReadFailure::Local;
                 ready.file.reset();
             }
             m_events.post(std::move(ready));

@@ -82,6 +82,9 @@ void Downloader::settle(const QString &SaveFile, const ReadOutcome &outcome)
     // A listener may destroy the control from inside an event; stop there.
     const QPointer<Downloader> alive(this);
     if (!outcome.stored) {
+        emit DownloadFailure(SaveFile, outcome.failure);
+        if (!alive)
+            return;
         emit DownloadError(SaveFile);
         if (alive)
             emit DownloadComplete(0, SaveFile);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/ReadExpectation.h"
+#include "download/TransferEvents.h"
 
 #include <QString>
 #include <QWidget>
@@ -53,6 +54,8 @@ public:
 signals:
     void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
     void DownloadError(const QString &SaveFile);
+    // Raised just before DownloadError: why the read failed.
+    void DownloadFailure(const QString &SaveFile, ReadFailure why);
     void DownloadComplete(qint64 MaxBytes, const QString &SaveFile);
     // A call the control refuses (a bad address, a size it cannot take).
     // Its owner shows it as a modal "Warning" box with a stop icon; a

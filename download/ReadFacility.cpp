@@ -95,7 +95,7 @@ void ReadFacility::takeEvents()
             emit progress(*found, event.received, event.total);
             break;
         case TransferEvent::Failed:
-            finish(event.id, {});
+            finish(event.id, {.failure = event.failure});
             break;
         case TransferEvent::Ready:
             // The rename happens here, on the owning thread, so that a read
@@ -105,7 +105,7 @@ void ReadFacility::takeEvents()
             } else {
                 qCInfo(lcDownload).noquote()
                     << "a received body could not replace" << *found << "-" << why;
-                finish(event.id, {});
+                finish(event.id, {.failure = ReadFailure::Local});
             }
             break;
         }

@@ -2,6 +2,7 @@
 
 #include "download/DownloaderError.h"
 #include "download/ReadExpectation.h"
+#include "download/TransferEvents.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -14,7 +15,6 @@
 #include <vector>
 
 class TransferEngine;
-class TransferEvents;
 
 // How one read ended. A read is stored only when the whole announced body
 // arrived with a 2xx status and replaced its target file.
@@ -23,6 +23,8 @@ struct ReadOutcome {
     qint64 received = 0;
     // False for a body sent without a length (chunked or closed-delimited).
     bool lengthKnown = false;
+    // Why a read that was not stored failed.
+    ReadFailure failure = ReadFailure::None;
 };
 
 // The asynchronous reads behind a Downloader: one HTTP(S) GET per tag, run by

@@ -25,6 +25,11 @@ constexpr int admittedPerHost = 32;
 // Why a read of a body that failed its size or SHA-256 check failed, as logged.
 constexpr const char *notExpected = "the body is not the one expected (size or SHA-256)";
 
+ReadFailure statusFailure(long status)
+{
+    return status == 404 ? ReadFailure::NotFound : ReadFailure::Status;
+}
+
 } // namespace
 
 struct TransferEngine::Command {
@@ -126,7 +131,7 @@ void TransferEngine::failAll(const char *why)
     m_waiting.clear();
     m_retries.clear();
     while (!m_transfers.empty())
-        fail(*m_transfers.begin()->second, QString::fromLatin1(why));
+        fail(*m_transfers.begin()->second, QString::fromLatin1(why), ReadFailure::Local);
 }
 
 void TransferEngine::admitWaiting()
@@ -144,7 +149,7 @@ void TransferEngine::admitWaiting()
             ++admitted;
             t.admitted = true;
             if (!launch(t))
-                fail(t, QStringLiteral("the transfer could not be started"));
+                fail(t, QStringLiteral("the transfer could not be started"), ReadFailure::Local);
         }
         host = queue.empty() ? m_waiting.erase(host) : std::next(host);
     }
@@ -188,8 +193,9 @@ void TransferEngine::begin(Command &command)
         m_flushedLater.insert(t.id);
     t.resumeKept(command.expected.size);
     if (!t.prepare())
-        return fail(t, QStringLiteral("the transfer could not be prepared: ") +
-                           QString::fromUtf8(t.error));
+        return fail(
+            t, QStringLiteral("the transfer could not be prepared: ") + QString::fromUtf8(t.error),
+            ReadFailure::Local);
     m_waiting[t.host].push_back(t.id);
 }
 
@@ -207,7 +213,7 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     long status = 0;
     if (!leaveMulti(t) ||
         curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
-        return fail(t, QStringLiteral("the transfer could not be ended"));
+        return fail(t, QStringLiteral("the transfer could not be ended"), ReadFailure::Local);
     curl_off_t retryAfter = 0;
     if (curl_easy_getinfo(t.easy.get(), CURLINFO_RETRY_AFTER, &retryAfter) != CURLE_OK)
         retryAfter = 0;
@@ -215,11 +221,12 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
 
     // A body other than the one expected is no passing fault of the network.
     if (t.stop == Transfer::Stop::Store)
-        return fail(t, QStringLiteral("the body could not be written beside ") + t.target);
+        return fail(t, QStringLiteral("the body could not be written beside ") + t.target,
+                    ReadFailure::Local);
     if (t.stop == Transfer::Stop::Unexpected)
-        return fail(t, QString::fromLatin1(notExpected));
+        return fail(t, QString::fromLatin1(notExpected), ReadFailure::Body);
     if (t.stop == Transfer::Stop::Restart)
-        return retryOrFail(t, 0, QStringLiteral("a range of another body"));
+        return retryOrFail(t, 0, QStringLiteral("a range of another body"), ReadFailure::Body);
     // An error status, whether its page was cut short or not.
     if (t.stop == Transfer::Stop::Status ||
         (result == CURLE_OK && (status < 200 || status > 299))) {
@@ -229,13 +236,15 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
                                                                    : BodyDecision::ErrorStatus;
         if ((decision == BodyDecision::Restart && t.restart()) ||
             decision == BodyDecision::RetryableStatus)
-            return retryOrFail(t, asked, statusText);
-        return fail(t, statusText);
+            return retryOrFail(t, asked, statusText, statusFailure(status));
+        return fail(t, statusText, statusFailure(status));
     }
     if (result != CURLE_OK) {
         const QString error = QString::fromUtf8(curl_easy_strerror(result)) + QStringLiteral(": ") +
                               QString::fromUtf8(t.error);
-        return RetryPolicy::retryable(result) ? retryOrFail(t, asked, error) : fail(t, error);
+        return RetryPolicy::retryable(result)
+                   ? retryOrFail(t, asked, error, ReadFailure::Connection)
+                   : fail(t, error, ReadFailure::Connection);
     }
     // An empty body is never stored: an update file of no bytes is taken for
     // a server fault rather than allowed to wipe out the file it replaces,
@@ -243,13 +252,14 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     if (t.body.stored == 0 && t.check->emptyExpected() && !t.file)
         t.file = TempFile::create(t.target);
     if (!t.file || (t.body.stored == 0 && !t.check->emptyExpected()))
-        return fail(t, QStringLiteral("an empty body"));
+        return fail(t, QStringLiteral("an empty body"), ReadFailure::Body);
     if (t.body.total != 0 && t.body.stored != t.body.total)
         return retryOrFail(t, asked,
-                           QStringLiteral("a body cut short at ") + QString::number(t.body.stored));
+                           QStringLiteral("a body cut short at ") + QString::number(t.body.stored),
+                           ReadFailure::Connection);
     if (!t.check->whole(t.body.stored)) {
         t.spoiled = true;
-        return fail(t, QString::fromLatin1(notExpected));
+        return fail(t, QString::fromLatin1(notExpected), ReadFailure::Body);
     }
     t.report(true);
     const quint64 id = t.id;
@@ -258,13 +268,16 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     m_transfers.erase(id);
 }
 
-void TransferEngine::retryOrFail(Transfer &t, qint64 retryAfter, const QString &why)
+void TransferEngine::retryOrFail(Transfer &t, qint64 retryAfter, const QString &why,
+                                 ReadFailure failure)
 {
     const std::optional<milliseconds> wait =
         RetryPolicy::nextWait(t.tries, retryAfter, t.settings.retrySecond);
     if (!wait)
-        return fail(t, why + QStringLiteral(", after ") + QString::number(t.tries) +
-                           QStringLiteral(" tries"));
+        return fail(t,
+                    why + QStringLiteral(", after ") + QString::number(t.tries) +
+                        QStringLiteral(" tries"),
+                    failure);
     m_retries.emplace(Clock::now() + *wait, t.id);
 }
 
@@ -289,7 +302,7 @@ milliseconds TransferEngine::untilNextRetry() const
                     std::chrono::ceil<milliseconds>(m_retries.begin()->first - Clock::now()));
 }
 
-void TransferEngine::fail(Transfer &t, const QString &why)
+void TransferEngine::fail(Transfer &t, const QString &why, ReadFailure failure)
 {
     qCInfo(lcDownload).noquote() << "read of" << t.address.toDisplayString() << "failed:" << why;
     // The part of the body kept is on the disk before anyone hears of the
@@ -297,7 +310,7 @@ void TransferEngine::fail(Transfer &t, const QString &why)
     // as it stays, never a .partial that appears a moment later.
     const quint64 id = t.id;
     remove(t);
-    m_events.post({TransferEvent::Failed, id, 0, 0, nullptr});
+    m_events.post({TransferEvent::Failed, id, 0, 0, nullptr, failure});
 }
 
 void TransferEngine::remove(Transfer &t)

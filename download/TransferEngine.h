@@ -63,9 +63,11 @@ private:
     void settle(Transfer &transfer, CURLcode result);
     // Tries the read again after the wait RetryPolicy gives for `retryAfter`
     // seconds asked by the server (0: none), or fails it when no try is left;
-    // `why` goes to the updater.download logging category when it fails.
-    void retryOrFail(Transfer &transfer, qint64 retryAfter, const QString &why);
-    void fail(Transfer &transfer, const QString &why);
+    // `why` goes to the updater.download logging category when it fails, and
+    // `failure` to the read's owner.
+    void retryOrFail(Transfer &transfer, qint64 retryAfter, const QString &why,
+                     ReadFailure failure);
+    void fail(Transfer &transfer, const QString &why, ReadFailure failure);
     void remove(Transfer &transfer);
     std::chrono::milliseconds untilNextRetry() const;
     void launchDueRetries();

@@ -8,6 +8,18 @@
 #include <mutex>
 #include <vector>
 
+// Why a read failed, as far as its reader must tell the causes apart: a
+// fault of this machine fails the same way whichever server is asked, while
+// any other may go better with another server holding the same files.
+enum class ReadFailure {
+    None,
+    Local,      // the body could not be written here, or the read not set up
+    Connection, // refused, reset, timed out, too slow, cut short (after its tries)
+    Status,     // an HTTP error status other than 404 (after its tries)
+    NotFound,   // 404
+    Body,       // a body other than the one expected: size, SHA-256, limit, empty
+};
+
 // What the transfer threads tell the thread that owns the reads.
 struct TransferEvent {
     enum Kind { Progress, Failed, Ready } kind;
@@ -17,6 +29,8 @@ struct TransferEvent {
     qint64 total = 0;
     // Ready: the whole body, on the disk and closed, waiting to replace its target.
     std::unique_ptr<TempFile> file;
+    // Failed: why.
+    ReadFailure failure = ReadFailure::None;
 };
 
 // Events gathered from any thread and handed over in batches: the owner is

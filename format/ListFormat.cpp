@@ -38,11 +38,13 @@ QByteArray ListFormat::fileSection(qint64 number)
 }
 
 QByteArray ListFormat::write(const QList<FileEntry> &files, const QString &date,
-                             const QString &time)
+                             const QString &time, const QStringList &mirrors)
 {
     QByteArray list = '[' + QByteArray(General) + "]\n" +
                       line(TotalFiles, QByteArray::number(files.size())) +
                       line(Date, profileValue(date)) + line(Time, profileValue(time));
+    if (!mirrors.isEmpty())
+        list += line(Mirrors, mirrors.join(u' ').toUtf8());
     for (qsizetype n = 0; n < files.size(); ++n) {
         const FileEntry &file = files[n];
         list += "\n[" + fileSection(n + 1) + "]\n" + line(Url, file.url) +

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // The update list as the publisher's tool writes it and the updater reads it:
@@ -21,6 +22,9 @@ inline constexpr char General[] = "GENERAL";
 inline constexpr char TotalFiles[] = "TotalFiles";
 inline constexpr char Date[] = "Date";
 inline constexpr char Time[] = "Time";
+// Bases below which the files are served too, separated by blanks (also a
+// key of init.ini's section of UpdateFileURL, for the list itself).
+inline constexpr char Mirrors[] = "Mirrors";
 
 inline constexpr char Url[] = "URL";
 inline constexpr char SavePath[] = "SavePath";
@@ -49,8 +53,10 @@ struct FileEntry {
 // The whole list, its files numbered in order. Every value reads back
 // unchanged through the profile reader: one with blanks at its ends, or
 // enclosed in a pair of quotes, gets quotes of its own. Values must be one
-// line each (the caller refuses control characters).
-QByteArray write(const QList<FileEntry> &files, const QString &date, const QString &time);
+// line each (the caller refuses control characters). `mirrors` (checked
+// http(s) bases without blanks) go into one Mirrors line, if any.
+QByteArray write(const QList<FileEntry> &files, const QString &date, const QString &time,
+                 const QStringList &mirrors = {});
 
 } // namespace ListFormat
 

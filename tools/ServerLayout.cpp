@@ -148,7 +148,8 @@ QByteArray ServerLayout::fileUrl(const QString &baseUrl, const QString &relative
 }
 
 QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString &baseUrl,
-                                    const QString &date, const QString &time)
+                                    const QString &date, const QString &time,
+                                    const QStringList &mirrors)
 {
     QList<ListFormat::FileEntry> entries;
     for (const GameFile &file : files) {
@@ -159,5 +160,5 @@ QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString 
         entries.append({fileUrl(baseUrl, file.relativePath), savePath, components.last(), file.size,
                         file.sha256});
     }
-    return ListFormat::write(entries, date, time);
+    return ListFormat::write(entries, date, time, mirrors);
 }

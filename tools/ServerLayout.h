@@ -37,6 +37,6 @@ QByteArray fileUrl(const QString &baseUrl, const QString &relativePath);
 
 // The update list in the updater's profile format.
 QByteArray updateList(const QList<GameFile> &files, const QString &baseUrl, const QString &date,
-                      const QString &time);
+                      const QString &time, const QStringList &mirrors = {});
 
 } // namespace ServerLayout

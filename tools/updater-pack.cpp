@@ -2,8 +2,8 @@
 // and lays out a server folder (files, signed update list, greeting) from a
 // game folder, printing the init.ini lines to ship with the updater.
 
-#include "format/MinisignKey.h"
 #include "format/ListFormat.h"
+#include "format/MinisignKey.h"
 #include "tools/ServerLayout.h"
 
 #include <QCoreApplication>
@@ -26,7 +26,8 @@ enum Exit { Success = 0, Refused = 1, Usage = 2 };
 const char UsageText[] =
     "Usage:\n"
     "  updater-pack keygen SECRET_FILE PUBLIC_FILE\n"
-    "  updater-pack build GAME_DIR SERVER_DIR --url BASE_URL [--secret SECRET_FILE]\n"
+    "  updater-pack build GAME_DIR SERVER_DIR --url BASE_URL [--mirror BASE_URL ...]\n"
+    "               [--secret SECRET_FILE]\n"
     "               [--date TEXT] [--time TEXT] [--greeting TEXT] [--expires DAYS]\n"
     "  updater-pack --help\n";
 
@@ -43,6 +44,9 @@ const char HelpText[] =
     "        SERVER_DIR must not exist yet or be empty. --date and --time\n"
     "        default to now (YYYY-MM-DD, HH:MM:SS); --expires DAYS makes\n"
     "        players refuse the list that many days after signing.\n"
+    "        Each --mirror names another server holding SERVER_DIR below that\n"
+    "        base: the list names them, and players fetch a file there when the\n"
+    "        first server fails it.\n"
     "        Names the updater would refuse or change on Windows, the updater's\n"
     "        own files and links are refused and nothing is written. Prints\n"
     "        the init.ini lines to ship.\n"
@@ -125,12 +129,25 @@ struct BuildOptions {
     QString gameDir;
     QString serverDir;
     QString baseUrl;
+    QStringList mirrors;
     QString secretFile;
     std::optional<QString> date;
     std::optional<QString> time;
     QString greeting;
     std::optional<qint64> expiresDays;
 };
+
+// A base as the updater takes it: http(s), a host, no blanks (the list's
+// Mirrors value is split at blanks), no query or fragment; "/" at its end dropped.
+bool isBaseUrl(QString &base)
+{
+    while (base.endsWith(u'/'))
+        base.chop(1);
+    const QUrl url(base, QUrl::StrictMode);
+    return url.isValid() &&
+           (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")) &&
+           !url.host().isEmpty() && !url.hasQuery() && !url.hasFragment() && !base.contains(u' ');
+}
 
 // Parses the build arguments; returns an error text for a usage error.
 QString parseBuild(const QStringList &args, BuildOptions &options)
@@ -154,7 +171,13 @@ QString parseBuild(const QStringList &args, BuildOptions &options)
             return QStringLiteral("%1 needs a value").arg(name);
         if (name == QLatin1String("--url"))
             options.baseUrl = *value;
-        else if (name == QLatin1String("--secret"))
+        else if (name == QLatin1String("--mirror")) {
+            QString base = *value;
+            if (!isBaseUrl(base))
+                return QStringLiteral("--mirror needs an http:// or https:// address without "
+                                      "blanks, query or fragment");
+            options.mirrors.append(base);
+        } else if (name == QLatin1String("--secret"))
             options.secretFile = *value;
         else if (name == QLatin1String("--date"))
             options.date = *value;
@@ -178,15 +201,9 @@ QString parseBuild(const QStringList &args, BuildOptions &options)
     options.gameDir = QDir::cleanPath(positional[0]);
     options.serverDir = QDir::cleanPath(positional[1]);
 
-    while (options.baseUrl.endsWith(u'/'))
-        options.baseUrl.chop(1);
-    const QUrl url(options.baseUrl, QUrl::StrictMode);
     if (options.baseUrl.isEmpty())
         return QStringLiteral("--url BASE_URL is required");
-    if (!url.isValid() ||
-        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
-        url.host().isEmpty() || url.hasQuery() || url.hasFragment() ||
-        options.baseUrl.contains(u' '))
+    if (!isBaseUrl(options.baseUrl))
         return QStringLiteral("--url needs an http:// or https:// address without blanks, "
                               "query or fragment");
     if (options.expiresDays && options.secretFile.isEmpty())
@@ -334,7 +351,7 @@ int build(const QStringList &args)
     const QByteArray list = ServerLayout::updateList(
         scan.files, options.baseUrl,
         options.date.value_or(local.toString(QStringLiteral("yyyy-MM-dd"))),
-        options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))));
+        options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))), options.mirrors);
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther;
     QString error = writeNew(out.filePath(ListFormat::ServerName), list, readable);

@@ -10,6 +10,7 @@
 #include "profile/modTypes.h"
 #include "system/DiskFlush.h"
 #include "update/FileNameGuard.h"
+#include "update/MirrorSet.h"
 #include "update/ProgramFolder.h"
 #include "update/SignedList.h"
 #include "update/StagedUpdate.h"
@@ -57,21 +58,45 @@ void UpdateList::clearLeftovers()
     TempFile::removeLeftovers(SignedList::arrivingSignaturePath());
 }
 
-void UpdateList::request(const QString &updateFileUrl, const QString &publicKey)
+void UpdateList::request(MirrorSet &bases, const QString &publicKey)
 {
     m_publicKey = publicKey;
+    m_bases = &bases;
     m_state = State::Arriving;
-    const QString url = updateFileUrl + QLatin1Char('/') + QLatin1String(ListFormat::ServerName);
-    m_downloader.BeginDownload(url, SignedList::arrivingListPath(), {.limit = longestList});
-    if (!m_downloader.isInFlight(SignedList::arrivingListPath()) && !m_transferFailed) {
+    if (!requestNext()) {
         failed("the list's transfer was refused");
         m_state = State::Settled;
-        return;
     }
+}
+
+bool UpdateList::requestNext()
+{
+    const std::optional<QString> base = m_bases->untried(m_asked);
+    if (!base)
+        return false;
+    m_asked.append(*base);
+    m_transferFailed = false;
+    const QString url = *base + QLatin1Char('/') + QLatin1String(ListFormat::ServerName);
+    m_downloader.BeginDownload(url, SignedList::arrivingListPath(), {.limit = longestList});
+    if (!m_downloader.isInFlight(SignedList::arrivingListPath()) && !m_transferFailed)
+        return false;
     if (isSigned())
         m_downloader.BeginDownload(url + QLatin1String(ListFormat::SignatureSuffix),
                                    SignedList::arrivingSignaturePath(),
                                    {.limit = longestSignature});
+    return true;
+}
+
+bool UpdateList::tryNext(const char *why)
+{
+    qCInfo(lcRun) << "update list from" << m_asked.last() << ":" << why;
+    removeArriving();
+    m_bases->demote(m_asked.last());
+    if (requestNext())
+        return false;
+    m_state = State::Settled;
+    failed(why);
+    return true;
 }
 
 bool UpdateList::inFlight() const
@@ -86,19 +111,25 @@ bool UpdateList::settle()
         return m_state == State::Settled;
     if (inFlight())
         return false;
+    // Every base is asked in turn until one serves a list (for a signed one:
+    // a list that passes every check, so that a mirror holding an older or a
+    // forged list cannot keep the player from the newer one another holds).
+    if (m_transferFailed)
+        return tryNext(isSigned() ? "the list or its signature did not arrive"
+                                  : "its transfer failed (see updater.download)");
     m_state = State::Settled;
     if (!isSigned()) {
-        if (!m_transferFailed && QFileInfo::exists(SignedList::arrivingListPath()) &&
+        if (QFileInfo::exists(SignedList::arrivingListPath()) &&
             !replaceFile(SignedList::arrivingListPath(), updatesIniPath()))
             failed("the list could not replace updates.ini");
         return true;
     }
     // The pair is checked once both have settled; the check reads
     // updates.ini only after that, so it never sees a list that failed.
-    if (m_transferFailed)
-        failed("the list or its signature did not arrive");
-    else if (!SignedList::adopt(m_publicKey, recordedTimestamp()))
-        failed("the list was not adopted (see updater.trust)");
+    if (!SignedList::adopt(m_publicKey, recordedTimestamp())) {
+        m_state = State::Arriving;
+        return tryNext("the list was not adopted (see updater.trust)");
+    }
     removeArriving();
     return true;
 }
@@ -119,8 +150,6 @@ void UpdateList::transferFailed(const QString &SaveFile)
         SaveFile != SignedList::arrivingSignaturePath())
         return;
     m_transferFailed = true;
-    if (!isSigned() && SaveFile == SignedList::arrivingListPath())
-        failed("its transfer failed (see updater.download)");
 }
 
 std::optional<qint64> UpdateList::verifiedTimestamp()

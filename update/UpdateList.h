@@ -8,6 +8,7 @@
 #include <optional>
 
 class Downloader;
+class MirrorSet;
 
 // Takes the update list in for one run. The list (and, for a publisher who
 // signs it, its signature) arrives beside updates.ini and takes its place
@@ -17,9 +18,9 @@ class Downloader;
 // not sign.
 //
 // Lives on the window's thread; the run feeds it the Downloader's events.
-// Nothing here shows a box or throws: a list that cannot be had is logged
-// once as "Failed to download updates.ini", and the run goes on with the
-// list it had.
+// Nothing here shows a box or throws: a list that cannot be had from any
+// base is logged once as "Failed to download updates.ini", and the run goes
+// on with the list it had.
 class UpdateList
 {
 public:
@@ -36,9 +37,13 @@ public:
     // arriving pair goes, before this run asks for its own.
     static void clearLeftovers();
 
-    // Starts the transfers of UpdateFileURL + "/updates.txt" (and ".minisig"
-    // when `publicKey` is set). A transfer refused at once settles the list.
-    void request(const QString &updateFileUrl, const QString &publicKey);
+    // Starts the transfers of the first base's "/updates.txt" (and
+    // ".minisig" when `publicKey` is set). A list that does not arrive, or
+    // (signed) does not verify or is older than the one installed, is asked
+    // for below the next base of `bases` in its order, which goes on for as
+    // long as the list arrives; each base that fails goes to the back of
+    // `bases`. A transfer refused at once settles the list.
+    void request(MirrorSet &bases, const QString &publicKey);
 
     // Takes the arrived list in, once both transfers are over; true from then
     // on. Until it is true, updates.ini is the list the previous run left.
@@ -101,11 +106,19 @@ public:
 private:
     void failed(const char *why);
     bool inFlight() const;
+    // Starts the pair's transfers below the next base not yet asked; false
+    // when none is left or its transfer was refused.
+    bool requestNext();
+    // The pair from the last base asked was refused for `why`: the next one
+    // is asked, or the list has failed.
+    bool tryNext(const char *why);
 
     Downloader &m_downloader;
     std::function<void(const QString &)> m_log;
     State m_state = State::Idle;
     QString m_publicKey;
+    MirrorSet *m_bases = nullptr;
+    QStringList m_asked;
     bool m_transferFailed = false;
     bool m_failureShown = false;
 };

@@ -79,6 +79,8 @@ UpdateRun::UpdateRun(QObject *parent)
     m_downloader2->setVisible(false);
     connect(m_downloader2, &Downloader::DownloadProgress, this, &UpdateRun::downloadProgress);
     connect(m_downloader2, &Downloader::DownloadError, this, &UpdateRun::downloadError);
+    connect(m_downloader2, &Downloader::DownloadFailure, this,
+            [this](const QString &SaveFile, ReadFailure why) { m_failures.insert(SaveFile, why); });
     connect(m_downloader2, &Downloader::DownloadComplete, this, &UpdateRun::downloadComplete);
     connect(m_downloader2, &Downloader::warning, this, &UpdateRun::warning);
 }
@@ -207,8 +209,9 @@ void UpdateRun::RetrieveUpdateList()
         yield();
 
         setPhase(Phase::CheckingList);
-        m_list.request(ReadIni(initIniPath(), General, QStringLiteral("UpdateFileURL")),
-                       ReadIni(initIniPath(), General, QStringLiteral("PublicKey")));
+        m_mirrors = MirrorSet(ReadIni(initIniPath(), General, QStringLiteral("UpdateFileURL")));
+        addMirrors(ReadIni(initIniPath(), General, QLatin1String(ListFormat::Mirrors)), "init.ini");
+        m_list.request(m_mirrors, ReadIni(initIniPath(), General, QStringLiteral("PublicKey")));
         throwIfClosed();
         emit logLine(QStringLiteral("Receiving Update File"));
 
@@ -324,6 +327,7 @@ void UpdateRun::UpdateFiles()
     m_recordDate = UpdateList::general(ListFormat::Date);
     m_recordTime = UpdateList::general(ListFormat::Time);
     m_listTimestamp = m_list.verifiedTimestamp();
+    addMirrors(UpdateList::general(ListFormat::Mirrors), "the list");
     // Staged files of an update that is no longer offered go; those this
     // list names again may be reused.
     const QList<UpdateList::Entry> entries = UpdateList::entries(count);
@@ -468,11 +472,14 @@ void UpdateRun::fetchWhole(const UpdateList::Entry &entry, const QString &staged
     // A file cut short keeps what arrived for the next run to continue, but
     // only where the list pins it by its hash: bytes of two different bodies
     // joined together must not pass unseen.
-    Downloader2().BeginDownload(entry.url, staged,
-                                {.size = expected.size,
-                                 .sha256 = expected.sha256,
-                                 .keepPartial = expected.sha256.has_value(),
-                                 .flushedLater = true});
+    m_reads.insert(key, {entry.url,
+                         staged,
+                         {.size = expected.size,
+                          .sha256 = expected.sha256,
+                          .keepPartial = expected.sha256.has_value(),
+                          .flushedLater = true},
+                         {}});
+    beginRead(key);
     throwIfClosed();
     if (m_pendingFiles.contains(key) && !Downloader2().isInFlight(staged)) {
         // Refused at start: the Downloader has shown its own box.
@@ -505,11 +512,53 @@ void UpdateRun::downloadComplete(qint64, const QString &SaveFile)
     const auto pending = m_pendingFiles.constFind(FileNameGuard::normalised(SaveFile));
     if (pending == m_pendingFiles.cend())
         return;
+    if (failed && failOver(pending.key(), m_failures.take(SaveFile)))
+        return;
     const QString fileName = pending.value();
     m_pendingFiles.erase(pending);
     if (failed)
         fileFailed(fileName, "its transfer failed (see updater.download)");
     finishIfSettled();
+}
+
+void UpdateRun::addMirrors(const QString &value, const char *where)
+{
+    if (const std::optional<QStringList> bases = MirrorSet::parse(value))
+        m_mirrors.add(*bases);
+    else
+        qCInfo(lcRun).noquote() << "the Mirrors of" << where
+                                << "name a base that is not an http or https address; "
+                                   "none of them is used:"
+                                << value;
+}
+
+void UpdateRun::beginRead(const QString &key)
+{
+    FileRead &read = m_reads[key];
+    QString url = read.url;
+    if (m_mirrors.covers(url)) {
+        // Below the first base: at the first one this file has not failed at,
+        // in the order that has the bases which failed other reads last.
+        if (const std::optional<QString> base = m_mirrors.untried(read.tried)) {
+            read.tried.append(*base);
+            url = m_mirrors.rebased(url, *base);
+        }
+    }
+    Downloader2().BeginDownload(url, read.staged, read.expected);
+}
+
+bool UpdateRun::failOver(const QString &key, ReadFailure why)
+{
+    const auto read = m_reads.find(key);
+    if (read == m_reads.end() || read->tried.isEmpty() || !MirrorSet::anotherMayServe(why))
+        return false;
+    m_mirrors.demote(read->tried.last());
+    if (!m_mirrors.untried(read->tried))
+        return false;
+    qCInfo(lcRun) << read->staged << "failed at" << read->tried.last() << "; trying the next base";
+    m_erroredTargets.remove(read->staged);
+    beginRead(key);
+    return Downloader2().isInFlight(read->staged);
 }
 
 // Once the last file transfer has settled: only an update whose every file

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/Downloader.h"
+#include "update/MirrorSet.h"
 #include "update/StateCache.h"
 #include "update/UpdateList.h"
 
@@ -146,6 +147,18 @@ private:
     void finishIfSettled();
     void commit();
 
+    // Mirrors: the bases named by init.ini (for the list) and by the list
+    // (for its files), each "Mirrors" value refused whole when one of its
+    // bases is not http(s).
+    void addMirrors(const QString &value, const char *where);
+    // Starts the read of a file below the first base in the mirror order it
+    // has not been tried at; its own address when it lies below no base.
+    void beginRead(const QString &key);
+    // A read that failed for a reason another server may not share starts
+    // again at the next base; false when there is none, or the read failed
+    // through this machine.
+    bool failOver(const QString &key, ReadFailure why);
+
     void downloadError(const QString &SaveFile);
     void downloadComplete(qint64 MaxBytes, const QString &SaveFile);
     void downloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
@@ -172,6 +185,17 @@ private:
     // commit removes them (paths below the program folder).
     QStringList m_removals;
     StateCache m_cache;
+    MirrorSet m_mirrors;
+    // A file's read across the bases: its listed address, what the body must
+    // be, and the bases tried so far; by the key of m_pendingFiles.
+    struct FileRead {
+        QString url;
+        QString staged;
+        ReadExpectation expected;
+        QStringList tried;
+    };
+    QHash<QString, FileRead> m_reads;
+    QHash<QString, ReadFailure> m_failures;
     // Listed files already in place (by path below the program folder):
     // vouched for by the cache, or hashed.
     QSet<QString> m_inPlace;

@@ -1,11 +1,14 @@
 #include "app/ModalBox.h"
 #include "app/frmUpdate.h"
+#include "download/Downloader.h"
+#include "download/ReadFacility.h"
 #include "format/ListSignature.h"
 #include "profile/modTypes.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TestFiles.h"
 #include "update/ExpectedFile.h"
 #include "update/ProgramFolder.h"
+#include "update/SignedList.h"
 
 #include <QDateTime>
 #include <QStandardPaths>
@@ -43,12 +46,18 @@ const QString OneFailed = "1 Files Failed, Update Will Be Offered Again";
 // One run: what is done to the served update before the window starts, the
 // file the log must name as failed (none: the update installs), the log's
 // last line and the days after which the built list expires. By default the
-// list is refused.
+// list is refused. A second server (root "mirror") holds the same update;
+// the bases below it (or whole addresses) go to --mirror and to init.ini's
+// Mirrors, and the first `stopAfterList` servers stop once the list is in.
 struct Case {
     std::function<void()> tamper;
     QString failed = "updates.ini";
     QString lastLine = "No Files to Update";
     int expiresDays = 0;
+    QStringList listMirrors{};
+    QStringList initMirrors{};
+    int stopAfterList = 0;
+    bool firstServesNoFile = false;
 };
 
 } // namespace
@@ -85,6 +94,7 @@ private slots:
                  "minisign is not installed (scripts/setup installs it)");
         setModalBoxPresenter(
             [](QWidget *, const ModalBoxRequest &box) { QFAIL(qPrintable(box.text)); });
+        ReadFacility::setRetrySecondForTesting(std::chrono::milliseconds(20));
     }
 
     void update_data()
@@ -125,6 +135,53 @@ private slots:
                         QVERIFY(QFile::copy(List, "program/updates/updates.ini"));
                     },
                     "updates.ini", "5 Files Failed, Update Will Be Offered Again"};
+
+        const QStringList srv = {"/srv"};
+        const QString allFailed = "5 Files Failed, Update Will Be Offered Again";
+        const auto noFiles = [] { QVERIFY(QDir("www/srv/files").removeRecursively()); };
+        QTest::newRow("mirror: first server stopped after the list")
+            << Case{[] {}, {}, "Update Complete", 0, srv, {}, 1};
+        QTest::newRow("mirror: first server has none of the files")
+            << Case{noFiles, {}, "Update Complete", 0, srv};
+        QTest::newRow("mirror: first server's file tampered, same size")
+            << Case{[] { writeFile("www/srv/files/game.cfg", "volume=9\n"); },
+                    {},
+                    "Update Complete",
+                    0,
+                    srv};
+        QTest::newRow("mirror: every server stopped after the list")
+            << Case{[] {}, "game.cfg", allFailed, 0, srv, {}, 2};
+        // The first base has no list and the next an older one, signed
+        // before the list installed: the newer one from the third is taken,
+        // and the files go to the first base that served the list.
+        QTest::newRow("mirror: older signed list refused, next base's taken")
+            << Case{[=, this] {
+                        m_recorded = QString::number(now.toLongLong() - 60);
+                        QVERIFY(QFile::remove(List));
+                        QCOMPARE(runTool("cp", {"-r", "mirror/srv", "mirror/old"}), 0);
+                        editFile("mirror/old/updates.txt", "Date=2026-12-07", "Date=2026-11-30");
+                        QCOMPARE(runTool("minisign",
+                                         {"-S", "-s", "key", "-m", "mirror/old/updates.txt", "-t",
+                                          "timestamp:" + QString::number(now.toLongLong() - 3600)}),
+                                 0);
+                    },
+                    {},
+                    "Update Complete",
+                    0,
+                    {},
+                    {"/old", "/srv"},
+                    0,
+                    true};
+        // One base that is not http(s) refuses the whole Mirrors value.
+        QTest::newRow("mirror: list names a base that is not http(s)")
+            << Case{[=, this] {
+                        noFiles();
+                        editSigned("Mirrors=", "Mirrors=ftp://127.0.0.1/srv ");
+                    },
+                    "game.cfg", allFailed, 0, srv};
+        QTest::newRow("mirror: init.ini names a base that is not http(s)") << Case{
+            [] { QVERIFY(QFile::remove(List)); }, "updates.ini", "No Files to Update", 0, {},
+            {"ftp://127.0.0.1/srv", "/srv"}};
     }
 
     void update()
@@ -137,15 +194,25 @@ private slots:
             writeFile("game/" + it.key(), it.value());
         QVERIFY(QDir().mkpath("program/updates") && QDir().mkpath("www"));
         setProgramFolder(QDir::current().filePath("program"));
-        NginxServer nginx("www");
+        NginxServer nginx("www"), mirror("mirror");
+        nginx.setAccessLog(m_dir->filePath("access.log"));
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+        QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
+        const auto bases = [&](const QStringList &paths, const QString &option) {
+            QStringList out;
+            for (const QString &p : paths)
+                out << option << (p.startsWith('/') ? mirror.url(p) : p);
+            return out.filter(QRegularExpression("."));
+        };
         QCOMPARE(runTool(UPDATER_PACK, {"keygen", "key", "key.pub"}), 0);
         const QStringList expires = {"--expires", QString::number(run.expiresDays)};
         QCOMPARE(runTool(UPDATER_PACK,
                          QStringList{"build", "game", "www/srv", "--url", nginx.url("/srv"),
                                      "--secret", "key", "--date", "2026-12-07"} +
-                             (run.expiresDays ? expires : QStringList())),
+                             (run.expiresDays ? expires : QStringList()) +
+                             bases(run.listMirrors, "--mirror")),
                  0);
+        QCOMPARE(runTool("cp", {"-r", "www/.", "mirror"}), 0);
         // The tool's signature passes minisign too, and its expiry is in the
         // updater's unit: seconds since the epoch.
         QCOMPARE(runTool("minisign", {"-V", "-p", "key.pub", "-m", List}), 0);
@@ -156,16 +223,27 @@ private slots:
                  qint64(run.expiresDays) * 86400);
         run.tamper();
         // nginx reads through an unprivileged worker.
-        QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
+        QCOMPARE(runTool("chmod", {"-R", "a+rX", "www", "mirror"}), 0);
         const QString init = "program/updates/init.ini";
         writeFile(init,
                   QStringLiteral("[GENERAL]\r\nHello=%1\r\nUpdateFileURL=%2\r\nPublicKey=%3\r\n"
-                                 "ListTimestamp=%4\r\n")
-                      .arg(nginx.url("/srv/hello.txt"), nginx.url("/srv"), publicKey, m_recorded)
+                                 "ListTimestamp=%4\r\n%5")
+                      .arg(nginx.url("/srv/hello.txt"), nginx.url("/srv"), publicKey, m_recorded,
+                           run.initMirrors.isEmpty()
+                               ? QString()
+                               : "Mirrors=" + bases(run.initMirrors, {}).join(' ') + "\r\n")
                       .toUtf8());
         const QByteArray initBefore = readAll(init);
 
         frmUpdate window;
+        int arrived = 0;
+        connect(&window.Downloader2(), &Downloader::DownloadComplete, &window,
+                [&](qint64, const QString &file) {
+                    if (file.startsWith(SignedList::arrivingListPath()) && ++arrived == 2)
+                        for (NginxServer *server : {&nginx, &mirror})
+                            if (run.stopAfterList-- > 0)
+                                server->stop();
+                });
         window.formLoad();
         QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled() || window.isClosed(), 30000);
         QVERIFY(!window.isClosed());
@@ -178,6 +256,8 @@ private slots:
             QCOMPARE(installed.keys(), Game.keys());
             QVERIFY(installed == Game);
             QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate"), "2026-12-07");
+            if (run.firstServesNoFile)
+                QVERIFY(!readAll(m_dir->filePath("access.log")).contains("/srv/files/"));
             const qint64 signedAt = ReadIni(init, "GENERAL", "ListTimestamp").toLongLong();
             QVERIFY(qAbs(signedAt - QDateTime::currentSecsSinceEpoch()) < 60);
         } else {

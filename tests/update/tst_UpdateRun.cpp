@@ -73,6 +73,7 @@ struct RunCase {
     QMap<QString, QString> links{};
     QStringList immutable{};
     QStringList logBefore{}; // before the greeting
+    QByteArray mirrorList{}; // served below init.ini's Mirrors, "/m"
 };
 
 // Marks a file immutable, or takes the mark off: no rename may replace it
@@ -400,6 +401,12 @@ private slots:
                                   {"a/game/updates/staging/c", "new c"},
                                   {"a/game/d/b", "old b"},
                                   {"a/game/d/mine", "m"}}};
+        // The first base that serves a list at all is taken.
+        QTest::newRow("list not found, init.ini's mirror serves one")
+            << RunCase{.log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}},
+                       .previousList = list("0", {}),
+                       .mirrorList = oneFile};
         QTest::newRow("list never finishes: previous one used")
             << RunCase{.list = list("0", {}),
                        .log = failedList + Complete,
@@ -421,6 +428,10 @@ private slots:
         serve("/hello.txt", c.greeting);
         serve("/list/updates.txt", c.list, c.listDelayMs);
         writeInit(c.lastDate, c.lastTime);
+        serve("/m/updates.txt", c.mirrorList);
+        if (!c.mirrorList.isEmpty())
+            writeFile(path("updates/init.ini"),
+                      readAll(path("updates/init.ini")) + "Mirrors=" + Url("/m").toUtf8());
         writeFiles(m_outer->path(), c.before);
         for (auto link = c.links.cbegin(); link != c.links.cend(); ++link)
             QVERIFY(QFile::link(link.value(), m_outer->filePath(link.key())));
