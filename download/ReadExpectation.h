@@ -30,6 +30,11 @@ struct ReadExpectation {
     // the disk before it replaces its target.
     bool flushedLater = false;
 
+    // Another server may serve the same body: a connection that cannot be
+    // made fails the read at once, rather than after its tries, so that a
+    // dead server costs one attempt per read instead of seconds of waiting.
+    bool elsewhere = false;
+
     // A read of part of the body only: `length` bytes from byte `first` of a
     // body of `whole` bytes, asked with Range. The bytes are taken only from
     // a 206 that names exactly that span of exactly that length: a span from

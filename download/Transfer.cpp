@@ -31,7 +31,8 @@ Transfer::Transfer(TransferEvents &events, quint64 id, const QUrl &address, cons
                    const TransferSettings &settings, const ReadExpectation &expected)
     : events(events), id(id), address(address), target(target), settings(settings),
       check(std::make_unique<BodyCheck>(expected)),
-      keepPartial(expected.keepPartial && !expected.span), span(expected.span)
+      keepPartial(expected.keepPartial && !expected.span), elsewhere(expected.elsewhere),
+      span(expected.span)
 {
     body.pinsDigest = check->pinsDigest();
 }

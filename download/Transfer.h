@@ -67,6 +67,7 @@ struct Transfer {
     std::unique_ptr<TempFile> file;
     std::unique_ptr<BodyCheck> check;
     bool keepPartial = false;
+    bool elsewhere = false;
     // Part of the body only (see ReadExpectation::span).
     std::optional<ReadExpectation::Span> span;
     // The body in the file failed its check: none of it may be continued.

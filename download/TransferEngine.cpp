@@ -242,7 +242,8 @@ void TransferEngine::settle(Transfer &t, CURLcode result)
     if (result != CURLE_OK) {
         const QString error = QString::fromUtf8(curl_easy_strerror(result)) + QStringLiteral(": ") +
                               QString::fromUtf8(t.error);
-        return RetryPolicy::retryable(result)
+        const bool deadServer = result == CURLE_COULDNT_CONNECT && t.elsewhere;
+        return RetryPolicy::retryable(result) && !deadServer
                    ? retryOrFail(t, asked, error, ReadFailure::Connection)
                    : fail(t, error, ReadFailure::Connection);
     }

@@ -544,7 +544,9 @@ void UpdateRun::beginRead(const QString &key)
             url = m_mirrors.rebased(url, *base);
         }
     }
-    Downloader2().BeginDownload(url, read.staged, read.expected);
+    ReadExpectation expected = read.expected;
+    expected.elsewhere = m_mirrors.covers(read.url) && m_mirrors.untried(read.tried).has_value();
+    Downloader2().BeginDownload(url, read.staged, expected);
 }
 
 bool UpdateRun::failOver(const QString &key, ReadFailure why)
