@@ -139,12 +139,10 @@ QString ServerLayout::copyHashed(const QString &from, const QString &to, GameFil
     return {};
 }
 
-QByteArray ServerLayout::fileUrl(const QString &baseUrl, const QString &relativePath)
+QString ServerLayout::storedPath(const QByteArray &sha256, const QString &suffix)
 {
-    QByteArray url = baseUrl.toUtf8() + "/files";
-    for (const QString &component : relativePath.split(u'/'))
-        url += '/' + QUrl::toPercentEncoding(component);
-    return url;
+    const QString hex = QString::fromLatin1(sha256.toHex());
+    return QStringLiteral("files/") + hex.first(2) + u'/' + hex + suffix;
 }
 
 QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString &baseUrl,
@@ -157,8 +155,15 @@ QByteArray ServerLayout::updateList(const QList<GameFile> &files, const QString 
         QString savePath;
         for (qsizetype c = 0; c + 1 < components.size(); ++c)
             savePath += u'\\' + components[c];
-        entries.append({fileUrl(baseUrl, file.relativePath), savePath, components.last(), file.size,
-                        file.sha256});
+        ListFormat::FileEntry entry{(baseUrl + u'/' + storedPath(file.sha256)).toUtf8(), savePath,
+                                    components.last(), file.size, file.sha256};
+        if (!file.chunksSha256.isEmpty()) {
+            entry.chunksUrl =
+                (baseUrl + u'/' + storedPath(file.chunksSha256, QStringLiteral(".chunks")))
+                    .toUtf8();
+            entry.chunksSha256 = file.chunksSha256;
+        }
+        entries.append(entry);
     }
     return ListFormat::write(entries, date, time, mirrors);
 }

@@ -2,16 +2,21 @@
 // and lays out a server folder (files, signed update list, greeting) from a
 // game folder, printing the init.ini lines to ship with the updater.
 
+#include "format/ChunkIndex.h"
 #include "format/ListFormat.h"
 #include "format/MinisignKey.h"
 #include "tools/ServerLayout.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <cstdio>
@@ -29,6 +34,7 @@ const char UsageText[] =
     "  updater-pack build GAME_DIR SERVER_DIR --url BASE_URL [--mirror BASE_URL ...]\n"
     "               [--secret SECRET_FILE]\n"
     "               [--date TEXT] [--time TEXT] [--greeting TEXT] [--expires DAYS]\n"
+    "  updater-pack prune SERVER_DIR --keep N\n"
     "  updater-pack --help\n";
 
 const char HelpText[] =
@@ -41,7 +47,11 @@ const char HelpText[] =
     "        BASE_URL/files/, target folder, name, size and SHA-256;\n"
     "        SERVER_DIR/hello.txt with the greeting; and with --secret\n"
     "        SERVER_DIR/updates.txt.minisig, which minisign -V accepts.\n"
-    "        SERVER_DIR must not exist yet or be empty. --date and --time\n"
+    "        Files are stored by their SHA-256 (files/<2 hex>/<64 hex>), each of\n"
+    "        1 MiB or more with its chunk index (<index's 64 hex>.chunks).\n"
+    "        SERVER_DIR must not exist yet, be empty or hold an earlier build,\n"
+    "        to which only new content is added; its list and the list kept in\n"
+    "        SERVER_DIR/lists/ are replaced and added. --date and --time\n"
     "        default to now (YYYY-MM-DD, HH:MM:SS); --expires DAYS makes\n"
     "        players refuse the list that many days after signing.\n"
     "        Each --mirror names another server holding SERVER_DIR below that\n"
@@ -50,6 +60,9 @@ const char HelpText[] =
     "        Names the updater would refuse or change on Windows, the updater's\n"
     "        own files and links are refused and nothing is written. Prints\n"
     "        the init.ini lines to ship.\n"
+    "\n"
+    "prune   removes from SERVER_DIR the stored files that neither the N\n"
+    "        newest kept lists nor updates.txt name, and the older lists.\n"
     "\n"
     "Secret keys made by `minisign -G -W` work as well.\n"
     "Exit status: 0 success, 1 refused input or failure, 2 usage error.\n";
@@ -218,6 +231,72 @@ QString parseBuild(const QStringList &args, BuildOptions &options)
     return {};
 }
 
+// Replaces `path` in one rename, so that a server never serves half a file.
+QString writeAtomically(const QString &path, const QByteArray &content,
+                        QFileDevice::Permissions permissions)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
+        !file.setPermissions(permissions) || !file.commit())
+        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return {};
+}
+
+// A folder this tool built before: its stored content, kept lists and the
+// current list's files (QSaveFile's leftovers included), nothing else. A
+// build adds to it without touching what earlier lists name.
+bool isEarlierBuild(const QString &folder)
+{
+    const QDir dir(folder);
+    const QStringList names =
+        dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    return QFileInfo(dir.filePath(QStringLiteral("lists"))).isDir() &&
+           names.contains(ListFormat::ServerName) &&
+           std::all_of(names.cbegin(), names.cend(), [](const QString &name) {
+               return name == QLatin1String("files") || name == QLatin1String("lists") ||
+                      name.startsWith(QLatin1String(ListFormat::ServerName)) ||
+                      name.startsWith(QLatin1String("hello.txt"));
+           });
+}
+
+// Moves the finished `temporary` to the content address `stored` below
+// `out`; content already there is the same bytes and is kept as it is, so
+// an address an earlier list names never changes.
+QString store(const QDir &out, const QString &temporary, const QString &stored)
+{
+    const QString target = out.filePath(stored);
+    if (!QDir().mkpath(QFileInfo(target).absolutePath()))
+        return QStringLiteral("cannot create %1").arg(QFileInfo(target).absolutePath());
+    if (QFileInfo::exists(target))
+        return QFile::remove(temporary) ? QString()
+                                        : QStringLiteral("cannot remove %1").arg(temporary);
+    return QFile::rename(temporary, target) ? QString()
+                                            : QStringLiteral("cannot create %1").arg(target);
+}
+
+// Writes the chunk index of the stored file of `file` beside it and pins it
+// in `file`.
+QString storeChunkIndex(const QDir &out, ServerLayout::GameFile &file)
+{
+    QFile stored(out.filePath(ServerLayout::storedPath(file.sha256)));
+    if (!stored.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(stored.fileName(), stored.errorString());
+    const ChunkIndex::ChunkedFile chunked = ChunkIndex::chunkFile(stored);
+    if (!chunked.error.isEmpty())
+        return QStringLiteral("%1: %2").arg(stored.fileName(), chunked.error);
+    const QByteArray index = ChunkIndex::write(chunked.chunks);
+    file.chunksSha256 = QCryptographicHash::hash(index, QCryptographicHash::Sha256);
+    const QString temporary = out.filePath(QStringLiteral("files/.incoming.chunks"));
+    QFile::remove(temporary);
+    if (const QString error =
+            writeNew(temporary, index,
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        !error.isEmpty())
+        return error;
+    return store(out, temporary,
+                 ServerLayout::storedPath(file.chunksSha256, QStringLiteral(".chunks")));
+}
+
 bool isInside(const QString &path, const QString &folder)
 {
     return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
@@ -278,7 +357,8 @@ int build(const QStringList &args)
                                                       : serverParent + u'/' + server.fileName();
     if (isInside(serverPath, gamePath) || isInside(gamePath, serverPath))
         return usageError(QStringLiteral("GAME_DIR and SERVER_DIR must not contain each other"));
-    if (server.exists() || server.isSymLink()) {
+    const bool earlierBuild = isEarlierBuild(options.serverDir);
+    if (!earlierBuild && (server.exists() || server.isSymLink())) {
         if (!server.isDir() ||
             !QDir(options.serverDir)
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)
@@ -303,19 +383,18 @@ int build(const QStringList &args)
     ServerLayout::Scan scan = ServerLayout::scanGame(gamePath);
     // The updater reads a value of the list up to 4999 bytes; a longer
     // address would arrive cut.
-    for (const ServerLayout::GameFile &file : scan.files) {
-        if (!scan.refusal.isEmpty())
-            break;
-        if (ServerLayout::fileUrl(options.baseUrl, file.relativePath).size() > 4999)
-            scan.refusal = u'"' + file.relativePath +
-                           QStringLiteral("\" has an address longer "
-                                          "than the updater reads");
-    }
+    if (scan.refusal.isEmpty() &&
+        (options.baseUrl + u'/' + ServerLayout::storedPath(QByteArray(32, 0), ".chunks"))
+                .toUtf8()
+                .size() > 4999)
+        scan.refusal = QStringLiteral("--url makes addresses longer than the updater reads");
     if (!scan.refusal.isEmpty())
         return fail(QStringLiteral("refused %1; nothing was written").arg(scan.refusal));
 
-    // Everything is built in a folder beside SERVER_DIR that takes its place
-    // only when complete, so that a failure halfway leaves nothing behind.
+    // A new server is built in a folder beside SERVER_DIR that takes its
+    // place only when complete, so that a failure halfway leaves nothing
+    // behind. An earlier build gets new content under new names first and
+    // its list last, so that its players see either list whole.
     if (!QDir().mkpath(server.absolutePath()))
         return fail(QStringLiteral("cannot create %1").arg(server.absolutePath()));
     QTemporaryDir staging(server.absolutePath() + QStringLiteral("/.") + server.fileName() +
@@ -323,7 +402,9 @@ int build(const QStringList &args)
     if (!staging.isValid())
         return fail(QStringLiteral("cannot create a folder beside %1: %2")
                         .arg(options.serverDir, staging.errorString()));
-    const QDir out(staging.path());
+    const QDir out(earlierBuild ? options.serverDir : staging.path());
+    if (!out.mkpath(QStringLiteral("files")) || !out.mkpath(QStringLiteral("lists")))
+        return fail(QStringLiteral("cannot create folders in %1").arg(out.path()));
 
     qint64 totalBytes = 0;
     for (const ServerLayout::GameFile &file : scan.files)
@@ -333,13 +414,15 @@ int build(const QStringList &args)
         qint64 bytesBefore = 0;
         for (qsizetype n = 0; n < scan.files.size(); ++n) {
             ServerLayout::GameFile &file = scan.files[n];
-            const QString target = out.filePath(QStringLiteral("files/") + file.relativePath);
-            if (!QDir().mkpath(QFileInfo(target).absolutePath()))
-                return fail(
-                    QStringLiteral("cannot create %1").arg(QFileInfo(target).absolutePath()));
-            const QString error = ServerLayout::copyHashed(
-                QDir(gamePath).filePath(file.relativePath), target, file,
+            const QString temporary = out.filePath(QStringLiteral("files/.incoming"));
+            QFile::remove(temporary); // left by a build that was stopped
+            QString error = ServerLayout::copyHashed(
+                QDir(gamePath).filePath(file.relativePath), temporary, file,
                 [&](qint64 copied) { progress.update(n, bytesBefore + copied); });
+            if (error.isEmpty())
+                error = store(out, temporary, ServerLayout::storedPath(file.sha256));
+            if (error.isEmpty() && file.size >= ChunkIndex::SmallestChunkedFile)
+                error = storeChunkIndex(out, file);
             if (!error.isEmpty())
                 return fail(error);
             bytesBefore += file.size;
@@ -354,30 +437,40 @@ int build(const QStringList &args)
         options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))), options.mirrors);
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    QString error = writeNew(out.filePath(ListFormat::ServerName), list, readable);
-    if (error.isEmpty())
-        error = writeNew(out.filePath(QStringLiteral("hello.txt")), options.greeting.toUtf8(),
-                         readable);
+    // Kept for `prune`, named so that names sort as the builds' times do.
+    QString error = writeNew(out.filePath(QStringLiteral("lists/") +
+                                          QDateTime::currentDateTimeUtc().toString(
+                                              QStringLiteral("yyyyMMddTHHmmsszzz")) +
+                                          QStringLiteral(".txt")),
+                             list, readable);
     if (error.isEmpty() && key) {
         QByteArray comment = "timestamp:" + QByteArray::number(now);
         if (options.expiresDays)
             comment += "\texpires:" + QByteArray::number(now + *options.expiresDays * 86400);
-        error =
-            writeNew(out.filePath(ListFormat::ServerName + QString(ListFormat::SignatureSuffix)),
-                     MinisignKey::sign(*key, list, comment), readable);
+        error = writeAtomically(
+            out.filePath(ListFormat::ServerName + QString(ListFormat::SignatureSuffix)),
+            MinisignKey::sign(*key, list, comment), readable);
     }
-    if (error.isEmpty() &&
+    if (error.isEmpty())
+        error = writeAtomically(out.filePath(ListFormat::ServerName), list, readable);
+    if (error.isEmpty())
+        error = writeAtomically(out.filePath(QStringLiteral("hello.txt")),
+                                options.greeting.toUtf8(), readable);
+    if (error.isEmpty() && !earlierBuild &&
         !QFile::setPermissions(staging.path(), readable | QFileDevice::ExeOwner |
                                                    QFileDevice::ExeGroup | QFileDevice::ExeOther))
         error = QStringLiteral("cannot open %1 to readers").arg(staging.path());
     if (!error.isEmpty())
         return fail(error);
-    if (server.exists() && !QDir().rmdir(options.serverDir))
-        return fail(QStringLiteral("cannot replace the empty folder %1").arg(options.serverDir));
-    if (!QDir().rename(staging.path(), options.serverDir))
-        return fail(
-            QStringLiteral("cannot move the new server folder to %1").arg(options.serverDir));
-    staging.setAutoRemove(false);
+    if (!earlierBuild) {
+        if (server.exists() && !QDir().rmdir(options.serverDir))
+            return fail(
+                QStringLiteral("cannot replace the empty folder %1").arg(options.serverDir));
+        if (!QDir().rename(staging.path(), options.serverDir))
+            return fail(
+                QStringLiteral("cannot move the new server folder to %1").arg(options.serverDir));
+        staging.setAutoRemove(false);
+    }
 
     print(stdout, QStringLiteral("%1 files packed into %2. Ship these lines in the [GENERAL] "
                                  "section of init.ini:\n")
@@ -387,6 +480,62 @@ int build(const QStringList &args)
     if (key)
         print(stdout,
               QStringLiteral("PublicKey=%1\n").arg(QString::fromLatin1(key->publicKeyLine())));
+    return Success;
+}
+
+// Removes what no list a player may still hold names: the players of the
+// kept versions keep their addresses, the rest would only cost storage.
+int prune(const QStringList &args)
+{
+    bool ok = false;
+    const qsizetype at = args.indexOf(QStringLiteral("--keep"));
+    const qint64 keep = at >= 0 && at + 1 < args.size() ? args[at + 1].toLongLong(&ok) : 0;
+    if (args.size() != 3 || at < 0 || !ok || keep < 1)
+        return usageError(QStringLiteral("prune takes SERVER_DIR and --keep N, N from 1"));
+    const QDir server{QFileInfo(args[at == 0 ? 2 : 0]).absoluteFilePath()};
+    if (!isEarlierBuild(server.path()))
+        return fail(
+            QStringLiteral("%1 is not a server folder built by updater-pack").arg(server.path()));
+    QDir listDir(server.filePath(QStringLiteral("lists")));
+    const QStringList lists = listDir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
+    const qsizetype older = std::max<qsizetype>(0, lists.size() - keep);
+    QStringList kept = {server.filePath(ListFormat::ServerName)};
+    for (qsizetype n = older; n < lists.size(); ++n)
+        kept.append(listDir.filePath(lists[n]));
+    // Whatever a list's base address, its stored names read the same.
+    static const QRegularExpression storedName(
+        QStringLiteral("files/[0-9a-f]{2}/[0-9a-f]{64}(\\.chunks)?"));
+    QSet<QString> named;
+    for (const QString &path : kept) {
+        QFile list(path);
+        if (!list.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, list.errorString()));
+        const QString text = QString::fromUtf8(list.readAll());
+        for (const QRegularExpressionMatch &match : storedName.globalMatch(text))
+            named.insert(match.captured());
+    }
+    qint64 removed = 0;
+    qint64 bytes = 0;
+    QDirIterator stored(server.filePath(QStringLiteral("files")), QDir::Files | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+    while (stored.hasNext()) {
+        const QString path = stored.next();
+        if (named.contains(server.relativeFilePath(path)))
+            continue;
+        const qint64 size = stored.fileInfo().size();
+        if (!QFile::remove(path))
+            return fail(QStringLiteral("cannot remove %1").arg(path));
+        ++removed;
+        bytes += size;
+    }
+    for (qsizetype n = 0; n < older; ++n) {
+        if (!listDir.remove(lists[n]))
+            return fail(QStringLiteral("cannot remove %1").arg(listDir.filePath(lists[n])));
+    }
+    print(stdout, QStringLiteral("Removed %1 stored files (%2 bytes) and %3 older lists.\n")
+                      .arg(removed)
+                      .arg(bytes)
+                      .arg(older));
     return Success;
 }
 
@@ -408,6 +557,8 @@ int main(int argc, char *argv[])
         return keygen(args);
     if (command == QLatin1String("build"))
         return build(args);
+    if (command == QLatin1String("prune"))
+        return prune(args);
     return usageError(command.isEmpty() ? QStringLiteral("no command")
                                         : QStringLiteral("unknown command %1").arg(command));
 }

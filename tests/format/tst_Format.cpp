@@ -194,15 +194,17 @@ private slots:
         QTest::newRow("gap between chunks")
             << QList<Chunk>{{0, min, a}, {min + 1, 1, a}} << QByteArray() << min + 1 << false;
         QTest::newRow("overlapping chunks")
-            << QList<Chunk>{{0, min, a}, {min - 1, 2, a}} << QByteArray() << min + 1 << false;
+            << QList<Chunk>{{0, min, a}, {min - 1, 1, a}} << QByteArray() << min + 1 << false;
         QTest::newRow("not starting at 0")
             << QList<Chunk>{{1, min, a}} << QByteArray() << min << false;
         QTest::newRow("empty chunk")
-            << QList<Chunk>{{0, min, a}, {min, 0, a}} << QByteArray() << min << false;
+            << QList<Chunk>{{0, min, a}, {min, min + 1, a}, {2 * min + 1, 0, a}} << QByteArray()
+            << 2 * min + 1 << false;
         QTest::newRow("chunk above the maximum")
             << QList<Chunk>{{0, max + 1, a}} << QByteArray() << max + 1 << false;
         QTest::newRow("chunk below the minimum, not last")
-            << QList<Chunk>{{0, min - 1, a}, {min - 1, 1, a}} << QByteArray() << min << false;
+            << QList<Chunk>{{0, min - 1, a}, {min - 1, min + 1, a}} << QByteArray() << 2 * min
+            << false;
         QTest::newRow("wrong magic") << good << QByteArray("magic") << max + min + 1 << false;
     }
 
