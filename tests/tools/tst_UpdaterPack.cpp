@@ -1,6 +1,10 @@
+#include "format/ChunkIndex.h"
+#include "tests/support/NginxServer.h"
 #include "tests/support/TestFiles.h"
 
 #include <QCryptographicHash>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -111,6 +115,82 @@ private slots:
                  refusal.serverOccupied ? QStringList({"game", "server"}) : QStringList({"game"}));
         // Qt cannot remove what it cannot list.
         QVERIFY(refusal.rawName.isEmpty() || std::remove(rawPath.constData()) == 0);
+    }
+
+    // Version 2 built into version 1's folder: every address of version 1
+    // still serves its bytes, large files come with their pinned index, and
+    // prune removes only what the kept lists do not name.
+    void buildsShareAFolder()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir::setCurrent(dir.path()));
+        NginxServer nginx(".");
+        QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+        QByteArray big(3 << 20, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(big.data()), big.size() / 4);
+        writeFile("game/big", big);
+        writeFile("game/small", "v1");
+        const QStringList build = {"build", "game", "srv", "--url", nginx.url("/srv")};
+        QCOMPARE(pack(build).first, 0);
+        const QByteArray list1 = readAll("srv/updates.txt");
+        big.replace(1000, 5, "edit!");
+        writeFile("game/big", big);
+        writeFile("game/small", "v2");
+        QCOMPARE(pack(build).first, 0);
+        QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList({"game", "srv"}));
+
+        QNetworkAccessManager network;
+        const auto get = [&](const QByteArray &url) {
+            std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(url))));
+            QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+            return finished.wait(10000) && reply->error() == QNetworkReply::NoError
+                       ? reply->readAll()
+                       : QByteArray("failed");
+        };
+        const auto values = [](const QByteArray &list, const QByteArray &key) {
+            QList<QByteArray> found;
+            for (const QByteArray &line : list.split('\n'))
+                if (line.startsWith(key + '='))
+                    found.append(line.sliced(key.size() + 1));
+            return found;
+        };
+        const QList<QByteArray> urls = values(list1, "URL");
+        const QList<QByteArray> digests = values(list1, "SHA256");
+        QCOMPARE(urls.size(), 2);
+        for (qsizetype n = 0; n < urls.size(); ++n)
+            QCOMPARE(QCryptographicHash::hash(get(urls[n]), QCryptographicHash::Sha256).toHex(),
+                     digests[n]);
+        // Only the big file (listed first) has an index, pinned and true.
+        const QByteArray list2 = readAll("srv/updates.txt");
+        QCOMPARE(values(list2, "ChunksURL").size(), 1);
+        const QByteArray index = get(values(list2, "ChunksURL")[0]);
+        QCOMPARE(QCryptographicHash::hash(index, QCryptographicHash::Sha256).toHex(),
+                 values(list2, "ChunksSHA256")[0]);
+        QBuffer bigBuffer(&big);
+        QVERIFY(bigBuffer.open(QIODevice::ReadOnly));
+        QCOMPARE(ChunkIndex::parse(index, big.size()), ChunkIndex::chunkFile(bigBuffer).chunks);
+
+        const auto stored = [] {
+            QStringList names;
+            for (QDirIterator it("srv/files", QDir::Files, QDirIterator::Subdirectories);
+                 it.hasNext();)
+                names.append(it.next());
+            return names;
+        };
+        const QStringList both = stored();
+        QCOMPARE(both.size(), 6); // two big files, two indexes, two small ones
+        QCOMPARE(pack({"prune", "srv", "--keep", "2"}).first, 0);
+        QCOMPARE(stored(), both);
+        QCOMPARE(pack({"prune", "srv", "--keep", "1"}).first, 0);
+        QStringList named;
+        for (const QByteArray &url : values(list2, "URL") + values(list2, "ChunksURL"))
+            named.append(QUrl(url).path().sliced(1));
+        named.sort();
+        QStringList left = stored();
+        left.sort();
+        QCOMPARE(left, named);
+        QCOMPARE(QDir("srv/lists").count(), 3); // ".", ".." and the kept list
     }
 };
 

@@ -107,7 +107,12 @@ private slots:
         QTest::newRow("installed file of the pinned size, other bytes")
             << Case{[] { writeFile("program/game.cfg", "volume=8\n"); }, {}, "Update Complete"};
         QTest::newRow("file changed after signing") << Case{
-            [] { writeFile("www/srv/files/game.cfg", "volume=9\n"); }, "game.cfg", OneFailed};
+            [] {
+                const QByteArray hex =
+                    QCryptographicHash::hash(Game["game.cfg"], QCryptographicHash::Sha256).toHex();
+                writeFile("www/srv/files/" + hex.first(2) + '/' + hex, "volume=9\n");
+            },
+            "game.cfg", OneFailed};
         QTest::newRow("size larger than the file")
             << Case{[this] { editSigned("Size=70000\n", "Size=70001\n"); }, Map, OneFailed};
         QTest::newRow("size malformed")
