@@ -105,7 +105,7 @@ private slots:
         QTest::newRow("file not pinned by its hash")
             << Case{[this] { editSigned("SHA256=", "Comment="); }, Map, OneFailed};
         QTest::newRow("signed by another key") << Case{[this] {
-            QCOMPARE(runTool(UPDATER_PACK, {"keygen", "other", "other.pub"}), 0);
+            QCOMPARE(runTool(UPDATER_PACK, {"keygen", "-W", "other", "other.pub"}), 0);
             resign("other");
         }};
         QTest::newRow("list changed after signing")
@@ -139,7 +139,7 @@ private slots:
         setProgramFolder(QDir::current().filePath("program"));
         NginxServer nginx("www");
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
-        QCOMPARE(runTool(UPDATER_PACK, {"keygen", "key", "key.pub"}), 0);
+        QCOMPARE(runTool(UPDATER_PACK, {"keygen", "-W", "key", "key.pub"}), 0);
         const QStringList expires = {"--expires", QString::number(run.expiresDays)};
         QCOMPARE(runTool(UPDATER_PACK,
                          QStringList{"build", "game", "www/srv", "--url", nginx.url("/srv"),
