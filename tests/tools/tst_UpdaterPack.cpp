@@ -122,19 +122,22 @@ private slots:
 
         const QStringList build = {"build",   "game", "srv", "--url", "http://127.0.0.1/x",
                                    "--secret"};
-        // Refused at once, writing nothing: no password (one waits in the
-        // pipe), a wrong one, and limits that would keep scrypt busy for years.
-        QByteArray damaged = QByteArray::fromBase64(readAll("key").split('\n').value(1));
-        damaged[38 + 7] = 0x10; // the top byte of the opslimit
-        writeFile("damaged", "untrusted comment: x\n" + damaged.toBase64() + '\n');
-        for (const auto &[secret, given, message] :
-             {std::tuple{"key", std::optional<QByteArray>(), "not a terminal"},
-              std::tuple{"key", std::optional<QByteArray>("wrong"), "wrong password"},
-              std::tuple{"damaged", password, "out of bounds"}}) {
+        // Refused, writing nothing: no password (one waits in the pipe), a
+        // wrong one, a damaged checksum (its key half is intact: only the
+        // checksum tells), and an opslimit of 2^36 that scrypt accepts and
+        // would work on for hours.
+        for (const auto &[flip, given, message] :
+             {std::tuple{0, std::optional<QByteArray>(), "not a terminal"},
+              std::tuple{0, std::optional<QByteArray>("wrong"), "wrong password"},
+              std::tuple{157, password, "wrong password"},
+              std::tuple{38 + 4, password, "out of bounds"}}) {
             if (!encrypted)
                 break;
+            QByteArray record = QByteArray::fromBase64(readAll("key").split('\n').value(1));
+            record[flip] = char(record[flip] ^ (flip ? 0x10 : 0)); // 0: the key as it is
+            writeFile("copy", "untrusted comment: x\n" + record.toBase64() + '\n');
             const auto [exitCode, err] =
-                run(UPDATER_PACK, build + QStringList{secret}, line, given);
+                run(UPDATER_PACK, build + QStringList{"copy"}, line, given);
             QCOMPARE(exitCode, 1);
             QVERIFY2(err.contains(message) && err.count(u'\n') == 1, qPrintable(err));
             QVERIFY(!QFileInfo::exists("srv"));
