@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <sodium.h>
 
@@ -15,6 +16,9 @@ namespace
 // secret key (64) | checksum (32).
 constexpr std::size_t KdfAt = 2;
 constexpr std::size_t ChecksumAlgorithmAt = 4;
+constexpr std::size_t SaltAt = 6;
+constexpr std::size_t OpsLimitAt = 38;
+constexpr std::size_t MemLimitAt = 46;
 constexpr std::size_t KeyIdAt = 54;
 constexpr std::size_t SecretAt = 62;
 constexpr std::size_t ChecksumAt = 126;
@@ -22,6 +26,57 @@ constexpr std::size_t SecretRecordSize = 158;
 
 // A secret key file is two short lines; a larger file is refused unread.
 constexpr qsizetype MaxSecretFileSize = 4096;
+
+// A password encrypts the key id, the secret key and the checksum: the
+// record from the key id on.
+constexpr std::size_t EncryptedSize = SecretRecordSize - KeyIdAt;
+
+// minisign's scrypt limits for a new key (libsodium's "sensitive" ones).
+constexpr std::uint64_t NewOpsLimit = crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_SENSITIVE;
+constexpr std::uint64_t NewMemLimit = crypto_pwhash_scryptsalsa208sha256_MEMLIMIT_SENSITIVE;
+// The limits are read from the key file; a damaged one could ask scrypt for
+// years of work or more memory than any machine has. Four times minisign's
+// own limits leaves room for a stronger key and bounds the wait.
+constexpr std::uint64_t MaxOpsLimit = 4 * NewOpsLimit;
+constexpr std::uint64_t MaxMemLimit = 4 * NewMemLimit;
+
+void storeLittleEndian(unsigned char *at, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint64_t loadLittleEndian(const unsigned char *at)
+{
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | at[i];
+    return value;
+}
+
+// XORs the encrypted part of `record` with the stream scrypt derives from
+// the password and the record's salt and limits: encrypts a plain record,
+// decrypts an encrypted one. False, with the record unchanged, when the
+// limits are out of bounds or scrypt cannot run (out of memory).
+bool applyPassword(unsigned char *record, QByteArrayView password)
+{
+    const std::uint64_t opsLimit = loadLittleEndian(record + OpsLimitAt);
+    const std::uint64_t memLimit = loadLittleEndian(record + MemLimitAt);
+    if (opsLimit > MaxOpsLimit || memLimit > MaxMemLimit)
+        return false;
+    std::array<unsigned char, EncryptedSize> stream{};
+    if (crypto_pwhash_scryptsalsa208sha256(stream.data(), stream.size(), password.data(),
+                                           static_cast<unsigned long long>(password.size()),
+                                           record + SaltAt, opsLimit,
+                                           static_cast<std::size_t>(memLimit)) != 0) {
+        sodium_memzero(stream.data(), stream.size());
+        return false;
+    }
+    for (std::size_t i = 0; i < stream.size(); ++i)
+        record[KeyIdAt + i] ^= stream[i];
+    sodium_memzero(stream.data(), stream.size());
+    return true;
+}
 
 QByteArray base64(const unsigned char *data, std::size_t size)
 {
@@ -72,7 +127,7 @@ QByteArray SecretKey::publicKeyLine() const
     return base64(record.data(), record.size());
 }
 
-MinisignKey::KeyFiles MinisignKey::generate()
+MinisignKey::KeyFiles MinisignKey::generate(std::optional<QByteArrayView> password)
 {
     SecretKey key;
     std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> publicKey{};
@@ -88,9 +143,23 @@ MinisignKey::KeyFiles MinisignKey::generate()
     std::memcpy(record.data() + SecretAt, key.secret.data(), key.secret.size());
     const std::array<unsigned char, 32> sum = checksum(key);
     std::memcpy(record.data() + ChecksumAt, sum.data(), sum.size());
+    if (password) {
+        std::memcpy(record.data() + KdfAt, "Sc", 2);
+        randombytes_buf(record.data() + SaltAt, OpsLimitAt - SaltAt);
+        storeLittleEndian(record.data() + OpsLimitAt, NewOpsLimit);
+        storeLittleEndian(record.data() + MemLimitAt, NewMemLimit);
+        // minisign's own limits: scrypt only fails here when the machine
+        // cannot give it the memory, and a key then cannot be made at all.
+        if (!applyPassword(record.data(), *password)) {
+            sodium_memzero(record.data(), record.size());
+            return {};
+        }
+    }
 
     KeyFiles files;
-    files.secretFile = "untrusted comment: minisign secret key (unencrypted)\n" +
+    files.secretFile = (password ? QByteArray("untrusted comment: minisign encrypted secret key\n")
+                                 : QByteArray("untrusted comment: minisign secret key "
+                                              "(unencrypted)\n")) +
                        base64(record.data(), record.size()) + '\n';
     sodium_memzero(record.data(), record.size());
     files.publicKeyLine = key.publicKeyLine();
@@ -99,7 +168,8 @@ MinisignKey::KeyFiles MinisignKey::generate()
     return files;
 }
 
-MinisignKey::ReadResult MinisignKey::readSecretKey(QByteArrayView file)
+MinisignKey::ReadResult MinisignKey::readSecretKey(QByteArrayView file,
+                                                   std::optional<QByteArrayView> password)
 {
     ReadResult result;
     if (file.size() > MaxSecretFileSize) {
@@ -136,9 +206,20 @@ MinisignKey::ReadResult MinisignKey::readSecretKey(QByteArrayView file)
         result.problem = QStringLiteral("not a minisign secret key file");
         return result;
     }
-    if (record[KdfAt] != 0 || record[KdfAt + 1] != 0) {
-        result.problem = QStringLiteral("the secret key is password-protected; make one without a "
-                                        "password (minisign -G -W, or updater-pack keygen)");
+    const bool encrypted = std::memcmp(record.data() + KdfAt, "Sc", 2) == 0;
+    if (!encrypted && (record[KdfAt] != 0 || record[KdfAt + 1] != 0)) {
+        result.problem = QStringLiteral("the secret key is encrypted in a way minisign does not "
+                                        "use");
+        return result;
+    }
+    if (encrypted && !password) {
+        result.needsPassword = true;
+        return result;
+    }
+    if (encrypted && !applyPassword(record.data(), *password)) {
+        sodium_memzero(record.data(), record.size());
+        result.problem = QStringLiteral("the secret key file is damaged (its scrypt limits are "
+                                        "out of bounds) or the memory for them is lacking");
         return result;
     }
 
@@ -149,8 +230,10 @@ MinisignKey::ReadResult MinisignKey::readSecretKey(QByteArrayView file)
     const std::array<unsigned char, 32> zero{};
     const unsigned char *stored = record.data() + ChecksumAt;
     // `minisign -G -W` leaves the checksum zero; any other value must match,
-    // so that a damaged key file is noticed before it signs a release.
-    const bool checksumOk = std::memcmp(stored, zero.data(), zero.size()) == 0 ||
+    // so that a damaged key file is noticed before it signs a release. For
+    // an encrypted key it is the only sign of a wrong password, so it must
+    // match there whatever it holds.
+    const bool checksumOk = (!encrypted && std::memcmp(stored, zero.data(), zero.size()) == 0) ||
                             sodium_memcmp(stored, sum.data(), sum.size()) == 0;
     sodium_memzero(record.data(), record.size());
 
@@ -161,8 +244,10 @@ MinisignKey::ReadResult MinisignKey::readSecretKey(QByteArrayView file)
     crypto_sign_seed_keypair(derivedPublic.data(), derivedSecret.data(), key.secret.data());
     sodium_memzero(derivedSecret.data(), derivedSecret.size());
     if (!checksumOk || std::memcmp(derivedPublic.data(), key.secret.data() + 32, 32) != 0) {
-        result.problem = QStringLiteral("the secret key file is damaged (its checksum or its "
-                                        "public half does not match)");
+        result.problem = encrypted ? QStringLiteral("wrong password, or the secret key file is "
+                                                    "damaged")
+                                   : QStringLiteral("the secret key file is damaged (its checksum "
+                                                    "or its public half does not match)");
         return result;
     }
     result.key.emplace(std::move(key));

@@ -5,6 +5,7 @@
 #include "format/ChunkIndex.h"
 #include "format/ListFormat.h"
 #include "format/MinisignKey.h"
+#include "tools/Password.h"
 #include "tools/ServerLayout.h"
 
 #include <QCoreApplication>
@@ -30,7 +31,7 @@ enum Exit { Success = 0, Refused = 1, Usage = 2 };
 
 const char UsageText[] =
     "Usage:\n"
-    "  updater-pack keygen SECRET_FILE PUBLIC_FILE\n"
+    "  updater-pack keygen [-W] SECRET_FILE PUBLIC_FILE\n"
     "  updater-pack build GAME_DIR SERVER_DIR --url BASE_URL [--mirror BASE_URL ...]\n"
     "               [--secret SECRET_FILE]\n"
     "               [--date TEXT] [--time TEXT] [--greeting TEXT] [--expires DAYS]\n"
@@ -39,9 +40,10 @@ const char UsageText[] =
 
 const char HelpText[] =
     "\n"
-    "keygen  writes a minisign key pair: SECRET_FILE unencrypted and readable by\n"
-    "        its owner only, PUBLIC_FILE as minisign writes it. Existing files are\n"
-    "        never overwritten. Prints the PublicKey= line for init.ini.\n"
+    "keygen  writes a minisign key pair: SECRET_FILE readable by its owner only\n"
+    "        and encrypted with a password as minisign -G does (-W: unencrypted),\n"
+    "        PUBLIC_FILE as minisign writes it. Existing files are never\n"
+    "        overwritten. Prints the PublicKey= line for init.ini.\n"
     "build   copies every file of GAME_DIR to SERVER_DIR/files/ and writes\n"
     "        SERVER_DIR/updates.txt listing each with its address below\n"
     "        BASE_URL/files/, target folder, name, size and SHA-256;\n"
@@ -64,7 +66,8 @@ const char HelpText[] =
     "prune   removes from SERVER_DIR the stored files that neither the N\n"
     "        newest kept lists nor updates.txt name, and the older lists.\n"
     "\n"
-    "Secret keys made by `minisign -G -W` work as well.\n"
+    "Secret keys made by `minisign -G` work as well. The password of a secret\n"
+    "key is asked on the terminal, or taken from UPDATER_PACK_PASSWORD if set.\n"
     "Exit status: 0 success, 1 refused input or failure, 2 usage error.\n";
 
 void print(FILE *stream, const QString &text)
@@ -110,8 +113,20 @@ QString writeNew(const QString &path, const QByteArray &content,
     return {};
 }
 
-int keygen(const QStringList &args)
+// Wipes a password when it goes out of use, so that it does not linger in
+// freed memory.
+struct WipedPassword {
+    std::optional<QByteArray> bytes;
+    ~WipedPassword()
+    {
+        if (bytes)
+            sodium_memzero(bytes->data(), std::size_t(bytes->size()));
+    }
+};
+
+int keygen(QStringList args)
 {
+    const bool unencrypted = args.removeAll(QStringLiteral("-W")) > 0;
     if (args.size() != 2)
         return usageError(QStringLiteral("keygen takes SECRET_FILE and PUBLIC_FILE"));
     const QString &secretPath = args[0];
@@ -122,7 +137,20 @@ int keygen(const QStringList &args)
         if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
             return fail(QStringLiteral("%1 exists; refusing to overwrite it").arg(path));
     }
-    const MinisignKey::KeyFiles files = MinisignKey::generate();
+    WipedPassword password;
+    if (!unencrypted) {
+        Password::Result asked =
+            Password::obtain(QStringLiteral("Password for the new secret key: "), true);
+        password.bytes = std::move(asked.password);
+        if (!password.bytes)
+            return fail(asked.problem + QStringLiteral("; -W makes a key without one"));
+        // minisign takes an empty password, but it protects nothing.
+        if (password.bytes->isEmpty())
+            return fail(QStringLiteral("the password is empty (-W makes a key without one)"));
+    }
+    const MinisignKey::KeyFiles files = MinisignKey::generate(password.bytes);
+    if (files.secretFile.isEmpty())
+        return fail(QStringLiteral("scrypt lacks the memory to encrypt the key"));
     QString error =
         writeNew(secretPath, files.secretFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (error.isEmpty()) {
@@ -374,7 +402,19 @@ int build(const QStringList &args)
         if (!file.open(QIODevice::ReadOnly))
             return fail(
                 QStringLiteral("cannot read %1: %2").arg(options.secretFile, file.errorString()));
-        MinisignKey::ReadResult read = MinisignKey::readSecretKey(file.read(64 * 1024));
+        const QByteArray content = file.read(64 * 1024);
+        // The password is asked only for a key that needs one.
+        MinisignKey::ReadResult read = [&] {
+            MinisignKey::ReadResult plain = MinisignKey::readSecretKey(content);
+            if (!plain.needsPassword)
+                return plain;
+            Password::Result asked = Password::obtain(
+                QStringLiteral("Password for %1: ").arg(options.secretFile), false);
+            WipedPassword password{std::move(asked.password)};
+            if (!password.bytes)
+                return MinisignKey::ReadResult{std::nullopt, false, asked.problem};
+            return MinisignKey::readSecretKey(content, *password.bytes);
+        }();
         if (!read.key)
             return fail(QStringLiteral("%1: %2").arg(options.secretFile, read.problem));
         key.emplace(std::move(*read.key));

@@ -9,18 +9,38 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
+#include <optional>
+#include <tuple>
 
 namespace
 {
 
-// Runs the tool: its exit code and what it wrote to stderr.
-std::pair<int, QString> pack(const QStringList &args)
+// Runs `program` with `input` on a standard input that is a pipe, never a
+// terminal, and left open, and with UPDATER_PACK_PASSWORD set to `password`
+// or unset: its exit code (-1 if still running after two minutes, enough for
+// scrypt on a busy machine) and what it wrote to stderr.
+std::pair<int, QString> run(const QString &program, const QStringList &args,
+                            const QByteArray &input = {},
+                            const std::optional<QByteArray> &password = {})
 {
     QProcess process;
-    process.start(UPDATER_PACK, args);
-    const bool finished = process.waitForFinished(60000);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("UPDATER_PACK_PASSWORD");
+    if (password)
+        env.insert("UPDATER_PACK_PASSWORD", QString::fromUtf8(*password));
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    process.write(input);
+    const bool finished = process.waitForFinished(120000);
     return {finished ? process.exitCode() : -1, process.readAllStandardError()};
 }
+
+std::pair<int, QString> pack(const QStringList &args)
+{
+    return run(UPDATER_PACK, args);
+}
+
+const QByteArray Password = "pass word";
 
 // A build the tool must refuse, writing nothing, with a game folder of
 // "a/b.txt", `files`, a file named by the raw bytes `rawName` and "link" to
@@ -50,7 +70,19 @@ private slots:
     {
         QTemporaryDir dir;
         const QString secret = dir.filePath("key");
-        QCOMPARE(pack({"keygen", secret, dir.filePath("key.pub")}).first, 0);
+        const QStringList files = {secret, dir.filePath("key.pub")};
+        // Without the variable, a password waiting in a pipe is not taken:
+        // only a terminal is asked. An empty password protects nothing.
+        for (const auto &[password, message] :
+             {std::pair{std::optional<QByteArray>(), "not a terminal"},
+              std::pair{std::optional<QByteArray>(""), "empty"}}) {
+            const auto [exitCode, err] =
+                run(UPDATER_PACK, QStringList{"keygen"} + files, Password + '\n', password);
+            QCOMPARE(exitCode, 1);
+            QVERIFY2(err.contains(message) && err.count(u'\n') == 1, qPrintable(err));
+            QVERIFY(QDir(dir.path()).isEmpty());
+        }
+        QCOMPARE(pack(QStringList{"keygen", "-W"} + files).first, 0);
         QVERIFY(!(QFile::permissions(secret) & (QFile::ReadGroup | QFile::ReadOther)));
         // The checksum minisign checks a key with: BLAKE2b-256 over "Ed", the
         // key id and the secret key, stored last.
@@ -58,6 +90,64 @@ private slots:
         QCOMPARE(record.size(), 158);
         QCOMPARE(record.sliced(126), QCryptographicHash::hash("Ed" + record.sliced(54, 72),
                                                               QCryptographicHash::Blake2b_256));
+    }
+
+    // Encrypted keys work both ways between minisign and the tool, the
+    // password on minisign's standard input and in the tool's variable; a
+    // -W key needs none.
+    void keys_data()
+    {
+        QTest::addColumn<QStringList>("make");
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("keygen") << QStringList{UPDATER_PACK, "keygen", "key", "key.pub"} << true;
+        QTest::newRow("keygen -W")
+            << QStringList{UPDATER_PACK, "keygen", "-W", "key", "key.pub"} << false;
+        QTest::newRow("minisign -G")
+            << QStringList{"minisign", "-G", "-p", "key.pub", "-s", "key"} << true;
+    }
+
+    void keys()
+    {
+        QFETCH(QStringList, make);
+        QFETCH(bool, encrypted);
+        if (QStandardPaths::findExecutable("minisign").isEmpty())
+            QSKIP("minisign is not installed (scripts/setup installs it)");
+        QTemporaryDir dir;
+        QVERIFY(QDir::setCurrent(dir.path()));
+        writeFile("game/a.txt", "a");
+        const QByteArray line = encrypted ? Password + '\n' : QByteArray();
+        const std::optional<QByteArray> password =
+            encrypted ? std::optional(Password) : std::nullopt;
+        QCOMPARE(run(make.takeFirst(), make, line + line, password).first, 0);
+        if (make.first() == "keygen") {
+            QCOMPARE(run("minisign", {"-S", "-s", "key", "-m", "game/a.txt"}, line).first, 0);
+            QCOMPARE(run("minisign", {"-V", "-p", "key.pub", "-m", "game/a.txt"}).first, 0);
+        }
+
+        const QStringList build = {"build",   "game", "srv", "--url", "http://127.0.0.1/x",
+                                   "--secret"};
+        // Refused, writing nothing: no password (one waits in the pipe), a
+        // wrong one, a damaged checksum (its key half is intact: only the
+        // checksum tells), and an opslimit of 2^36 that scrypt accepts and
+        // would work on for hours.
+        for (const auto &[flip, given, message] :
+             {std::tuple{0, std::optional<QByteArray>(), "not a terminal"},
+              std::tuple{0, std::optional<QByteArray>("wrong"), "wrong password"},
+              std::tuple{157, password, "wrong password"},
+              std::tuple{38 + 4, password, "out of bounds"}}) {
+            if (!encrypted)
+                break;
+            QByteArray record = QByteArray::fromBase64(readAll("key").split('\n').value(1));
+            record[flip] = char(record[flip] ^ (flip ? 0x10 : 0)); // 0: the key as it is
+            writeFile("copy", "untrusted comment: x\n" + record.toBase64() + '\n');
+            const auto [exitCode, err] =
+                run(UPDATER_PACK, build + QStringList{"copy"}, line, given);
+            QCOMPARE(exitCode, 1);
+            QVERIFY2(err.contains(message) && err.count(u'\n') == 1, qPrintable(err));
+            QVERIFY(!QFileInfo::exists("srv"));
+        }
+        QCOMPARE(run(UPDATER_PACK, build + QStringList{"key"}, {}, password).first, 0);
+        QCOMPARE(run("minisign", {"-V", "-p", "key.pub", "-m", "srv/updates.txt"}).first, 0);
     }
 
     void refusals_data()

@@ -120,7 +120,7 @@ private slots:
         QTest::newRow("file not pinned by its hash")
             << Case{[this] { editSigned("SHA256=", "Comment="); }, Map, OneFailed};
         QTest::newRow("signed by another key") << Case{[this] {
-            QCOMPARE(runTool(UPDATER_PACK, {"keygen", "other", "other.pub"}), 0);
+            QCOMPARE(runTool(UPDATER_PACK, {"keygen", "-W", "other", "other.pub"}), 0);
             resign("other");
         }};
         QTest::newRow("list changed after signing")
@@ -209,7 +209,7 @@ private slots:
                 out << option << (p.startsWith('/') ? mirror.url(p) : p);
             return out.filter(QRegularExpression("."));
         };
-        QCOMPARE(runTool(UPDATER_PACK, {"keygen", "key", "key.pub"}), 0);
+        QCOMPARE(runTool(UPDATER_PACK, {"keygen", "-W", "key", "key.pub"}), 0);
         const QStringList expires = {"--expires", QString::number(run.expiresDays)};
         QCOMPARE(runTool(UPDATER_PACK,
                          QStringList{"build", "game", "www/srv", "--url", nginx.url("/srv"),
