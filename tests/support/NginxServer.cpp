@@ -13,9 +13,10 @@ namespace
 // The temporary paths lie below the prefix: the default ones may not exist
 // or be writable. An access log, when asked for, holds one line per request:
 // the time it ended and its duration in seconds with milliseconds, its path,
-// and the bytes sent for it, headers included.
+// and the bytes sent for it, headers included. `http` holds more directives
+// for the http block.
 QString config(const QString &prefix, const QString &root, const QString &server,
-               const QString &accessLog)
+               const QString &accessLog, const QString &http)
 {
     const QString logging = accessLog.isEmpty()
                                 ? QStringLiteral("access_log off;")
@@ -32,10 +33,11 @@ http {
     default_type application/octet-stream; types { text/plain txt ini; text/html html; }
     client_body_temp_path %1/body; proxy_temp_path %1/proxy; fastcgi_temp_path %1/fastcgi;
     uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;
+    %5
     server { root %2; %3 }
 }
 )")
-        .arg(prefix, root, server, logging);
+        .arg(prefix, root, server, logging, http);
 }
 
 } // namespace
@@ -58,6 +60,17 @@ bool NginxServer::start()
     if (!m_prefix.isValid())
         return m_error = "no temporary folder for nginx", false;
     const QString conf = m_prefix.filePath("nginx.conf"), log = m_prefix.filePath("error.log");
+    // A proxy's worker writes its cache and buffers below the prefix, in
+    // folders nginx makes its own; it must pass through the prefix to them.
+    QString http, proxy;
+    if (!m_proxy.isEmpty()) {
+        if (!QFile::setPermissions(m_prefix.path(), QFile::Permissions(0x7055)))
+            return m_error = "cannot open the prefix to nginx's worker", false;
+        http = QStringLiteral("proxy_cache_path %1/cache keys_zone=edge:1m;").arg(m_prefix.path());
+        proxy = QStringLiteral("location / { proxy_pass %1; proxy_cache edge; "
+                               "proxy_cache_valid 200 206 1d; %2 }")
+                    .arg(m_proxy.value(0), m_proxy.value(1));
+    }
     // A port found free can be taken by someone else before nginx binds it.
     for (int attempt = 0; attempt < 5; ++attempt) {
         QTcpServer probe;
@@ -72,7 +85,8 @@ bool NginxServer::start()
         QFile file(conf);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return m_error = file.errorString(), false;
-        file.write(config(m_prefix.path(), m_root, listen + m_directives, m_accessLog).toUtf8());
+        file.write(config(m_prefix.path(), m_root, listen + m_directives + proxy, m_accessLog, http)
+                       .toUtf8());
         file.close();
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start("nginx", {"-p", m_prefix.path(), "-c", conf, "-e", log});

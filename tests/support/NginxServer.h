@@ -27,6 +27,15 @@ public:
     void setTls(const QString &certificate, const QString &key) { m_tls = {certificate, key}; }
     // Before start(): more directives for the server block, e.g. locations.
     void addDirectives(const QString &directives) { m_directives += directives; }
+    // Before start(): a caching proxy in front of `origin` ("http://host:port")
+    // instead of a file server, as a CDN edge: every answer of status 200 or
+    // 206 is kept a day unless the origin's Cache-Control or Expires says
+    // otherwise, in a cache below the prefix. `directives` go into its one
+    // location, e.g. "proxy_ignore_headers Cache-Control Expires;".
+    void setCachingProxy(const QString &origin, const QString &directives = {})
+    {
+        m_proxy = {origin, directives};
+    }
 
     // False when nginx could not be started; errorString() tells why.
     bool start();
@@ -46,4 +55,5 @@ private:
     QString m_error;
     QStringList m_tls; // certificate and key
     QString m_directives;
+    QStringList m_proxy; // origin and directives
 };
