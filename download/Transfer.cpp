@@ -90,9 +90,11 @@ bool Transfer::nextTry()
     bodyStarted = false;
     stop = Stop::None;
 
-    // Force update: whatever lies in a cache on the way, fetch it anew; and
-    // the bytes exactly as the server holds them, so an announced length is
-    // the length of what is stored.
+    // Force update: a cache on the way that honours the request fetches the
+    // body anew (a CDN edge or nginx's proxy_cache may not: the server's own
+    // Cache-Control is what keeps the list fresh there); and the bytes
+    // exactly as the server holds them, so an announced length is the length
+    // of what is stored.
     QList<QByteArray> lines = {"Accept-Encoding: identity", "Cache-Control: no-cache",
                                "Pragma: no-cache"};
     if (span) {
