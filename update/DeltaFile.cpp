@@ -89,9 +89,10 @@ void DeltaFile::start()
         QCryptographicHash::hash(*kept, QCryptographicHash::Sha256) == m_source.chunksSha256)
         return indexArrived();
     m_reads.insert(index, {});
-    m_downloader.BeginDownload(
-        m_source.chunksUrl, index,
-        {.sha256 = m_source.chunksSha256, .limit = ChunkIndex::sizeLimit(m_source.size)});
+    m_downloader.BeginDownload(m_source.chunksUrl, index,
+                               {.sha256 = m_source.chunksSha256,
+                                .limit = ChunkIndex::sizeLimit(m_source.size),
+                                .elsewhere = true});
     if (!m_downloader.isInFlight(index)) {
         m_reads.remove(index);
         end(Outcome::Whole);
@@ -165,6 +166,7 @@ void DeltaFile::startSpan(const Span &span)
     ReadExpectation expected{.size = m_source.size,
                              .sha256 = m_source.sha256,
                              .flushedLater = true,
+                             .elsewhere = true,
                              .span = ReadExpectation::Span{span.first, span.length, m_source.size}};
     for (const qsizetype n : span.chunks)
         expected.pieces.append({m_chunks[n].length, m_chunks[n].sha256});

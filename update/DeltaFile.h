@@ -30,7 +30,8 @@ class Downloader;
 // spans again in this run. Any other failure (the index, a span, the work
 // file) ends with Outcome::Whole: the caller fetches the file whole, as
 // without an index, so a delta never fails a file that a whole read could
-// bring.
+// bring. Its reads do not wait out a server that cannot be reached: the
+// whole read, with its own tries and mirrors, follows at once.
 class DeltaFile : public QObject
 {
     Q_OBJECT

@@ -442,9 +442,16 @@ bool UpdateRun::copiedLocally(const UpdateList::Entry &entry, const QString &sta
 // counts them, not the file's size.
 void UpdateRun::startDelta(const UpdateList::Entry &entry, const QString &staged)
 {
+    // From the base that serves best so far, as a whole read would start.
+    QString url = entry.url, chunksUrl = entry.chunksUrl;
+    if (const std::optional<QString> base = m_mirrors.untried({});
+        base && m_mirrors.covers(url) && m_mirrors.covers(chunksUrl)) {
+        url = m_mirrors.rebased(url, *base);
+        chunksUrl = m_mirrors.rebased(chunksUrl, *base);
+    }
     auto *delta = new DeltaFile(Downloader2(),
-                                {entry.url,
-                                 entry.chunksUrl,
+                                {url,
+                                 chunksUrl,
                                  entry.chunksSha256,
                                  *entry.expected.size,
                                  *entry.expected.sha256,
