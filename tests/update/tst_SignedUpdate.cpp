@@ -265,7 +265,8 @@ private slots:
         QVERIFY(!window.isClosed());
         const QStringList log = window.logText().split("\r\n");
         QCOMPARE(log.last(), run.lastLine);
-        QCOMPARE(log.contains("Failed to download " + run.failed), !run.failed.isEmpty());
+        // Without a file named, no line may say that anything failed to download.
+        QCOMPARE(log.filter("Failed to download " + run.failed).isEmpty(), run.failed.isEmpty());
         QMap<QString, QByteArray> installed = filesBelow(programFolder());
         installed.removeIf([](const auto &file) { return file.key().startsWith("updates/"); });
         if (run.lastLine == Complete) {
