@@ -305,7 +305,8 @@ void UpdateRun::closingBlock()
     setBarValue(m_barMax);
 }
 
-// Loads the four date and time fields; true when the no-files exit was taken.
+// Loads the four date and time fields; true when the no-files exit was taken
+// or the run ended on a refused list.
 bool UpdateRun::readingStep()
 {
     if (endIfListRefused())
