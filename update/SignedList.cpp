@@ -28,6 +28,22 @@ std::optional<QByteArray> readAtMost(const QString &path, qint64 limit)
 
 } // namespace
 
+QString SignedList::refusalLine(Refusal why)
+{
+    switch (why) {
+    case Refusal::None:
+        break;
+    case Refusal::Signature:
+        return QStringLiteral("The update list's signature is not valid; nothing was installed.");
+    case Refusal::Older:
+        return QStringLiteral(
+            "The update list is older than the one installed; nothing was installed.");
+    case Refusal::Expired:
+        return QStringLiteral("The update list has expired; nothing was installed.");
+    }
+    return {};
+}
+
 QString SignedList::arrivingListPath()
 {
     return gamePath(UpdaterFiles::ArrivingList);
@@ -44,8 +60,12 @@ QString SignedList::signaturePath()
 }
 
 std::optional<qint64> SignedList::check(const QString &listPath, const QString &signaturePath,
-                                        const QString &publicKey, const QString &recordedTimestamp)
+                                        const QString &publicKey, const QString &recordedTimestamp,
+                                        Refusal *why)
 {
+    Refusal ignored;
+    Refusal &refusal = why ? *why : ignored;
+    refusal = Refusal::Signature;
     const auto list = readAtMost(listPath, ProfileFile::MaxFileSize);
     const auto signature = readAtMost(signaturePath, 16 * 1024);
     if (!list || !signature) {
@@ -62,21 +82,25 @@ std::optional<qint64> SignedList::check(const QString &listPath, const QString &
     bool recorded = false;
     const qint64 last = recordedTimestamp.toLongLong(&recorded);
     if (recorded && verified.timestamp < last) {
+        refusal = Refusal::Older;
         qCInfo(lcTrust) << "list signed at" << verified.timestamp << "is older than" << last;
         return std::nullopt;
     }
     // An expired list keeps players on an old release long after a new one.
     if (verified.expires && *verified.expires <= QDateTime::currentSecsSinceEpoch()) {
+        refusal = Refusal::Expired;
         qCInfo(lcTrust) << "list expired at" << *verified.expires;
         return std::nullopt;
     }
+    refusal = Refusal::None;
     return verified.timestamp;
 }
 
-std::optional<qint64> SignedList::adopt(const QString &publicKey, const QString &recordedTimestamp)
+std::optional<qint64> SignedList::adopt(const QString &publicKey, const QString &recordedTimestamp,
+                                        Refusal *why)
 {
     std::optional<qint64> timestamp =
-        check(arrivingListPath(), arrivingSignaturePath(), publicKey, recordedTimestamp);
+        check(arrivingListPath(), arrivingSignaturePath(), publicKey, recordedTimestamp, why);
     // The signature goes first: a crash between the two moves leaves a pair
     // that does not verify, which fails safe, never a list that passes with
     // the wrong signature.

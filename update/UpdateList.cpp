@@ -126,7 +126,7 @@ bool UpdateList::settle()
     }
     // The pair is checked once both have settled; the check reads
     // updates.ini only after that, so it never sees a list that failed.
-    if (!SignedList::adopt(m_publicKey, recordedTimestamp())) {
+    if (!SignedList::adopt(m_publicKey, recordedTimestamp(), &m_refusal)) {
         m_state = State::Arriving;
         return tryNext("the list was not adopted (see updater.trust)");
     }
@@ -259,7 +259,8 @@ QList<UpdateList::Entry> UpdateList::entries(int count)
 void UpdateList::failed(const char *why)
 {
     qCInfo(lcRun) << "update list:" << why;
-    if (std::exchange(m_failureShown, true))
+    // A refused list is named by the run's last line instead.
+    if (std::exchange(m_failureShown, true) || m_refusal != SignedList::Refusal::None)
         return;
     m_log(QStringLiteral("Failed to download updates.ini"));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "format/ListFormat.h"
+#include "update/SignedList.h"
 
 #include <QList>
 #include <QString>
@@ -20,7 +21,8 @@ class MirrorSet;
 // Lives on the window's thread; the run feeds it the Downloader's events.
 // Nothing here shows a box or throws: a list that cannot be had from any
 // base is logged once as "Failed to download updates.ini", and the run goes
-// on with the list it had.
+// on with the list it had. A signed list that arrived and was refused is
+// not logged here: refusal() says why, and the run ends on it.
 class UpdateList
 {
 public:
@@ -96,6 +98,9 @@ public:
     static QString general(const char *key);
 
     State state() const { return m_state; }
+    // Why the last signed list that arrived was refused, while no list has
+    // been taken in since; None otherwise.
+    SignedList::Refusal refusal() const { return m_refusal; }
     bool isSigned() const { return !m_publicKey.isEmpty(); }
 
     // For a signed list, the signed timestamp of the list in updates.ini,
@@ -121,4 +126,5 @@ private:
     QStringList m_asked;
     bool m_transferFailed = false;
     bool m_failureShown = false;
+    SignedList::Refusal m_refusal = SignedList::Refusal::None;
 };

@@ -13,6 +13,7 @@
 #include "update/FileNameGuard.h"
 #include "update/ProgramFolder.h"
 #include "update/RunLock.h"
+#include "update/SignedList.h"
 #include "update/StagedUpdate.h"
 #include "update/UpdateFailure.h"
 
@@ -20,6 +21,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -196,6 +198,7 @@ void UpdateRun::RetrieveUpdateList()
         }
         recoverJournal();
         UpdateList::clearLeftovers();
+        checkInitIni();
         const QString hello = ReadIni(initIniPath(), General, QStringLiteral("Hello"));
         QString greeting;
         try {
@@ -216,6 +219,8 @@ void UpdateRun::RetrieveUpdateList()
         emit logLine(QStringLiteral("Receiving Update File"));
 
         CheckLastUpdate();
+        if (endIfListRefused())
+            return;
 
         if (LastUpdateTime == NewUpdateTime && LastUpdateDate == NewUpdateDate && !m_verifyAll) {
             closingBlock();
@@ -252,6 +257,46 @@ void UpdateRun::recoverJournal()
         emit logLine(line);
 }
 
+// Read as empty, a missing profile or setting would surface only as a
+// greeting or a list that cannot be fetched; the player (and the publisher
+// he asks) is told which setting is at fault instead.
+void UpdateRun::checkInitIni()
+{
+    const QString path = initIniPath();
+    QString problem;
+    QFile init(path);
+    if (!QFileInfo::exists(path))
+        problem = QStringLiteral("init.ini is missing: ") + QDir::toNativeSeparators(path);
+    else if (!QFileInfo(path).isFile() || !init.open(QIODevice::ReadOnly))
+        problem = QStringLiteral("init.ini cannot be read: ") + QDir::toNativeSeparators(path);
+    else
+        for (const char *key : {"Hello", "UpdateFileURL"})
+            if (problem.isEmpty() && ReadIni(path, General, QLatin1String(key)).trimmed().isEmpty())
+                problem = QStringLiteral("init.ini names no ") + QLatin1String(key);
+    if (problem.isEmpty())
+        return;
+    emit logLine(problem);
+    throw UpdateFailure(problem.toStdString());
+}
+
+// A list refused for its signature, its age or its expiry must not let the
+// run go on with the list it had: that would install (or call up to date)
+// what the server's answer was meant to replace, and the log would claim a
+// success the player cannot trust.
+bool UpdateRun::endIfListRefused()
+{
+    const QString line = SignedList::refusalLine(m_list.refusal());
+    if (line.isEmpty())
+        return false;
+    if (m_phase != Phase::Ended) {
+        emit logLine(QStringLiteral("Finished......."));
+        emit logLine(line);
+        setBarValue(m_barMax);
+        setPhase(Phase::Ended);
+    }
+    return true;
+}
+
 void UpdateRun::closingBlock()
 {
     setPhase(Phase::Ended);
@@ -260,9 +305,12 @@ void UpdateRun::closingBlock()
     setBarValue(m_barMax);
 }
 
-// Loads the four date and time fields; true when the no-files exit was taken.
+// Loads the four date and time fields; true when the no-files exit was taken
+// or the run ended on a refused list.
 bool UpdateRun::readingStep()
 {
+    if (endIfListRefused())
+        return true;
     if (!(numericValue(UpdateList::general(ListFormat::TotalFiles)) > 0)) {
         closingBlock();
         return true;
@@ -398,7 +446,7 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
         if (inPlace ||
             filesMatch({{staged, *expected.size, *expected.sha256}}, m_waitForever).value(0) ||
             copiedLocally(entry, staged)) {
-            emit logLine(QStringLiteral("Up to date ") + fileName);
+            ++m_upToDate;
             if (!inPlace)
                 m_moves.insert(stagingKey, suffix);
             return;
@@ -578,6 +626,8 @@ void UpdateRun::finishIfSettled()
 {
     if (m_phase != Phase::Downloading || !m_pendingFiles.isEmpty())
         return;
+    if (m_upToDate > 0)
+        emit logLine(QString::number(m_upToDate) + QStringLiteral(" Files Up to Date"));
     if (m_failedFiles == 0) {
         commit();
     } else {

@@ -132,6 +132,12 @@ private:
     void throwIfClosed() const;
 
     void recoverJournal();
+    // init.ini missing, unreadable, or naming no Hello or no UpdateFileURL:
+    // logs which, and throws UpdateFailure.
+    void checkInitIni();
+    // A signed list that arrived and was refused ends the run, once, with its
+    // reason as the last line; true from then on.
+    bool endIfListRefused();
     bool readingStep();
     // "No Files to Update": the closing block and the no-files exit of the check.
     void closingBlock();
@@ -205,6 +211,9 @@ private:
     // Staging folders this run has made real.
     QSet<QString> m_stagingFolders;
     int m_failedFiles = 0;
+    // Listed files found already in place, staged or copied from the game's
+    // own files: logged as one line before the update ends.
+    int m_upToDate = 0;
     // "Date" and "Time" of the list whose files the loop started.
     QString m_recordDate;
     QString m_recordTime;

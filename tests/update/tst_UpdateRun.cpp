@@ -308,14 +308,14 @@ private slots:
         // clear the folder it named, and a staged file replaced by a link
         // to a file with the right bytes was installed as that link.
         const QByteArray pinnedA = list("1", {{a[0], "", "a.txt", "alpha"}});
-        // The second file's address answers 404: its bytes come from the first.
-        QTest::newRow("content the game holds elsewhere: copied, not fetched") << RunCase{
-            .list = list("2", {{a[0], "", "a.txt", "alpha"},
-                               {Url("/files/none"), "\\copy", "a2.txt", "alpha"}}),
-            .log =
-                QStringList{"2 Files Found...", "Up to date a.txt", "Up to date a2.txt"} + Complete,
-            .files = {{"a.txt", "alpha"}, {"copy/a2.txt", "alpha"}},
-            .before = {{"a/game/a.txt", "alpha"}}};
+        // The second file's address answers 404: its bytes come from the first,
+        // and it counts as up to date.
+        QTest::newRow("content the game holds elsewhere: copied, not fetched")
+            << RunCase{.list = list("2", {{a[0], "", "a.txt", "alpha"},
+                                          {Url("/files/none"), "\\copy", "a2.txt", "alpha"}}),
+                       .log = QStringList{"2 Files Found...", "2 Files Up to Date"} + Complete,
+                       .files = {{"a.txt", "alpha"}, {"copy/a2.txt", "alpha"}},
+                       .before = {{"a/game/a.txt", "alpha"}}};
         QTest::newRow("staging folder is a link")
             << RunCase{.list = pinnedA,
                        .log = oneFileLog + Complete,
@@ -557,8 +557,8 @@ private slots:
             const QStringList log = runToEnd().mid(6);
             return log + requests().filter("/rel/");
         };
-        QCOMPARE(logAndRequests(), QStringList({"Downloading a", "Up to date b", "Downloading c",
-                                                "Failed to download c"}) +
+        QCOMPARE(logAndRequests(), QStringList({"Downloading a", "Downloading c",
+                                                "Failed to download c", "1 Files Up to Date"}) +
                                        failed(1) + QStringList({"/rel/a", "/rel/c bytes=500-"}));
         QCOMPARE(readAll(path("updates/init.ini")), initBefore);
         QCOMPARE(gameFiles(),
@@ -568,19 +568,39 @@ private slots:
                                             {"updates/staging/c.partial", c.first(500).toUtf8()},
                                             {"updates/staging/c.partial.meta", meta}}));
         serve("/rel/c", c.toUtf8());
-        QCOMPARE(logAndRequests(), QStringList({"Up to date a", "Up to date b", "Downloading c"}) +
-                                       Complete + QStringList{"/rel/c bytes=500-"});
+        QCOMPARE(logAndRequests(), QStringList({"Downloading c", "2 Files Up to Date"}) + Complete +
+                                       QStringList{"/rel/c bytes=500-"});
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{
                                   {"a", a.toUtf8()}, {"b", b.toUtf8()}, {"c", c.toUtf8()}}));
         QCOMPARE(record(), QStringList({Date, Time}));
 
-        // A greeting that cannot be fetched ends the run with its box.
+        // A greeting that cannot be fetched ends the run with its box; so does
+        // an init.ini that is missing, unreadable or names no greeting or no
+        // list, and the log's last line says which.
         serve("/hello.txt", {});
-        frmUpdate failing;
-        failing.formLoad();
-        QVERIFY(failing.isClosed());
-        QCOMPARE(m_boxes.value(0).text + "|" + m_boxes.value(0).title,
-                 "Update Failed, Shutting Down.|Update Failed");
+        const QString init = path("updates/init.ini");
+        const QList<std::pair<std::function<void()>, QString>> faults = {
+            {[] {}, ""},
+            {[&] { QVERIFY(QFile::remove(init)); }, "init.ini is missing: " + init},
+            {[&] { QVERIFY(QDir().mkdir(init)); }, "init.ini cannot be read: " + init},
+            {[&] {
+                 QVERIFY(QDir().rmdir(init));
+                 writeFile(init, "[GENERAL]\r\nHello= \r\nUpdateFileURL=" + Url("/l").toUtf8());
+             },
+             "init.ini names no Hello"},
+            {[&] { writeFile(init, "[GENERAL]\r\nHello=" + Url("/hello.txt").toUtf8()); },
+             "init.ini names no UpdateFileURL"},
+        };
+        for (const auto &[breakInit, line] : faults) {
+            breakInit();
+            m_boxes.clear();
+            frmUpdate failing;
+            failing.formLoad();
+            QVERIFY(failing.isClosed());
+            QCOMPARE(failing.logText().split("\r\n").last() + "|" + m_boxes.value(0).text + "|" +
+                         m_boxes.value(0).title,
+                     line + "|Update Failed, Shutting Down.|Update Failed");
+        }
     }
 
     // A file the game takes while the commit moves (here: marked immutable
@@ -698,13 +718,13 @@ private slots:
         spoil("a");
         writeInit("2026-01-01", "later");
         QCOMPARE(runWith(list("3", {fileA, fileB, fileC})),
-                 QStringList({"Downloading a", "Up to date b", "Up to date c"}) + Complete);
+                 QStringList({"Downloading a", "2 Files Up to Date"}) + Complete);
         // The player changes c: it is the player's from now on.
         writeFile(path("d/c"), "changed");
         writeInit("2026-01-01", "later still");
         const qint64 readBefore = bytesHashed();
         QCOMPARE(runWith(list("1", {fileA})),
-                 QStringList({"Up to date a", "Removing d/b"}) + Complete);
+                 QStringList({"1 Files Up to Date", "Removing d/b"}) + Complete);
         QCOMPARE(bytesHashed(), readBefore);
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{
                                   {"a", a.toUtf8()}, {"d/c", "changed"}, {"d/save.dat", "mine"}}));
