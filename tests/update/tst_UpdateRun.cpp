@@ -308,6 +308,15 @@ private slots:
         // clear the folder it named, and a staged file replaced by a link
         // to a file with the right bytes was installed as that link.
         const QByteArray pinnedA = list("1", {{a[0], "", "a.txt", "alpha"}});
+        // Settings of a list nobody signed are not taken, a first PublicKey
+        // over plain http neither: anybody on the way could have put it there.
+        QTest::newRow("unsigned list's settings, a PublicKey over http")
+            << RunCase{.list = pinnedA +
+                               "[SETTINGS]\r\nUpdateFileURL=http://elsewhere\r\n"
+                               "PublicKey=" +
+                               ("Ed" + QByteArray(40, 'k')).toBase64(),
+                       .log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}}};
         // The second file's address answers 404: its bytes come from the first.
         QTest::newRow("content the game holds elsewhere: copied, not fetched") << RunCase{
             .list = list("2", {{a[0], "", "a.txt", "alpha"},
@@ -482,6 +491,8 @@ private slots:
             QVERIFY2(!QDir(folders.next()).isEmpty(), qPrintable(folders.filePath()));
         // The record is written exactly when the log says the update is
         // complete; otherwise init.ini keeps every byte.
+        QCOMPARE(ReadIni(path("updates/init.ini"), "GENERAL", "UpdateFileURL"), Url("/list"));
+        QCOMPARE(ReadIni(path("updates/init.ini"), "GENERAL", "PublicKey"), "");
         if (log.endsWith("Update Complete"))
             QCOMPARE(record(), QStringList({Date, Time}));
         else
