@@ -650,7 +650,7 @@ private slots:
             if (file == StagedUpdate::journalPath())
                 QVERIFY(QFile::resize(file, QFileInfo(file).size() - 1));
         });
-        const auto result = StagedUpdate::commit({Date, Time, {}}, {{"a", "\\a"}});
+        const auto result = StagedUpdate::commit({Date, Time, {}, {}}, {{"a", "\\a"}});
         QCOMPARE(result.outcome, StagedUpdate::Outcome::NothingMoved);
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"updates/staging/a", "new a"}}));
     }
