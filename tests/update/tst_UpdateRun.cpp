@@ -245,9 +245,10 @@ private slots:
             QString(R"(|../x|\..\out|y|\...|t|\.. |u|c:|z|\UPDATES|Updates.INI|\updates\|init.ini|)"
                     R"(\updates|update.journal|\updates\staging|a.txt|\updates|updater.lock|)"
                     R"(\UPDATES|Updates.ini.Arriving|\updates|updates.ini.minisig.|)"
-                    R"(\updates|state.cache|\.\)")
+                    R"(\updates|state.cache)")
                 .split('|') +
-            QStringList{program, "\\.", program.toUpper() + " ."};
+            // One spelling alone: two would be refused as one target named twice.
+            QStringList{"\\.\\", program.toUpper() + " ."};
         for (qsizetype i = 0; i < names.size(); i += 2)
             refused.append({a[0], names[i], names[i + 1]});
         // Regression: a SavePath without its leading "\" was joined onto the
