@@ -1,5 +1,6 @@
 #include "format/ListFormat.h"
 
+#include <QUrl>
 #include <algorithm>
 #include <limits>
 
@@ -57,6 +58,54 @@ QByteArray ListFormat::write(const QList<FileEntry> &files, const QString &date,
             list += line(ChunksSha256, file.chunksSha256.toHex());
     }
     return list;
+}
+
+QStringList ListFormat::settingKeys()
+{
+    return {QLatin1String(UpdateFileUrl), QLatin1String(Hello), QLatin1String(Mirrors),
+            QLatin1String(PublicKey)};
+}
+
+namespace
+{
+
+bool isHttpAddress(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && (url.scheme() == u"http" || url.scheme() == u"https") &&
+           !url.host().isEmpty() && !text.contains(u' ');
+}
+
+} // namespace
+
+QString ListFormat::settingProblem(const QString &key, const QString &value)
+{
+    if (!settingKeys().contains(key, Qt::CaseInsensitive))
+        return QStringLiteral("%1 is not a setting a list may change").arg(key);
+    if (key.compare(QLatin1String(PublicKey), Qt::CaseInsensitive) == 0) {
+        // "Ed", the 8-byte key id and the 32-byte key, as minisign writes it.
+        const auto decoded = QByteArray::fromBase64Encoding(
+            value.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        return decoded && decoded.decoded.size() == 42 && decoded.decoded.startsWith("Ed")
+                   ? QString()
+                   : QStringLiteral("PublicKey is not a minisign public key");
+    }
+    const QStringList addresses = key.compare(QLatin1String(Mirrors), Qt::CaseInsensitive) == 0
+                                      ? value.split(u' ', Qt::SkipEmptyParts)
+                                      : QStringList{value};
+    if (addresses.isEmpty() || !std::all_of(addresses.cbegin(), addresses.cend(), isHttpAddress))
+        return QStringLiteral("%1 is not an http or https address").arg(key);
+    return {};
+}
+
+QByteArray ListFormat::settingsSection(const QList<std::pair<QString, QString>> &settings)
+{
+    if (settings.isEmpty())
+        return {};
+    QByteArray section = "\n[" + QByteArray(Settings) + "]\n";
+    for (const auto &[key, value] : settings)
+        section += key.toUtf8() + '=' + profileValue(value) + '\n';
+    return section;
 }
 
 ExpectedFile parseExpectedFile(const QString &size, const QString &sha256)

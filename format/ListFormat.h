@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <utility>
 
 // The update list as the publisher's tool writes it and the updater reads it:
 // a profile file (see profile/ProfileFile.h) with a [GENERAL] section and one
@@ -35,6 +36,27 @@ inline constexpr char Sha256[] = "SHA256";
 // address, and its SHA-256 as 64 hex digits.
 inline constexpr char ChunksUrl[] = "ChunksURL";
 inline constexpr char ChunksSha256[] = "ChunksSHA256";
+
+// A signed list may move its players: the keys of this section are written
+// into init.ini's GENERAL section by the commit that installs the list, so a
+// publisher can change host (UpdateFileURL, Hello), servers (Mirrors) and
+// signing key (PublicKey) without a new installer.
+inline constexpr char Settings[] = "SETTINGS";
+inline constexpr char UpdateFileUrl[] = "UpdateFileURL";
+inline constexpr char Hello[] = "Hello";
+inline constexpr char PublicKey[] = "PublicKey";
+QStringList settingKeys();
+
+// Why `value` cannot be the setting `key` (empty text when it can): a key
+// outside settingKeys(), an address that is not http(s) with a host, a
+// Mirrors value with one such base, or a PublicKey that is not a minisign
+// public key line. A value written unchecked would cut a player off the
+// updates for good: no later list could reach him to repair it.
+QString settingProblem(const QString &key, const QString &value);
+
+// The settings section for the end of a list; empty text for no settings.
+// The values must be one line each and pass settingProblem().
+QByteArray settingsSection(const QList<std::pair<QString, QString>> &settings);
 
 // "FILE<number>", numbered from 1.
 QByteArray fileSection(qint64 number);

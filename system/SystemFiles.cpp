@@ -1,7 +1,10 @@
 #include "system/SystemFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <filesystem>
+#include <system_error>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -40,6 +43,42 @@ bool SystemFiles::isRealFolder(const QString &path)
 }
 
 #if defined(Q_OS_WIN)
+
+namespace
+{
+
+bool moveOver(const QString &from, const QString &to)
+{
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
+                       reinterpret_cast<const wchar_t *>(to.utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+} // namespace
+
+QString SystemFiles::replaceRunning(const QString &staged, const QString &target)
+{
+    const QString aside = target + QStringLiteral(".old");
+    const bool setAside = QFileInfo::exists(target);
+    if (setAside && !moveOver(target, aside))
+        return QStringLiteral("it cannot be set aside (error %1)").arg(GetLastError());
+    if (moveOver(staged, target))
+        return {};
+    const DWORD error = GetLastError();
+    // The player keeps a working updater whatever happened.
+    if (setAside)
+        moveOver(aside, target);
+    return QStringLiteral("it cannot be moved in (error %1)").arg(error);
+}
+
+void SystemFiles::removeSetAside(const QString &folder)
+{
+    const QDir dir(folder);
+    for (const QString &name :
+         dir.entryList({QStringLiteral("*.exe.old"), QStringLiteral("*.dll.old")}, QDir::Files))
+        if (isRegularFile(dir.filePath(name)))
+            QFile::remove(dir.filePath(name));
+}
 
 QString SystemFiles::replaceBlocker(const QString &path)
 {
@@ -122,6 +161,27 @@ QString SystemFiles::replaceBlocker(const QString &path)
         return QStringLiteral("it is marked immutable or append-only");
     return {};
 }
+
+QString SystemFiles::replaceRunning(const QString &staged, const QString &target)
+{
+    // A file that arrived is not a program yet: it takes the old program's
+    // mode (a first one that of a program anyone may run), or the next
+    // start could not run it.
+    struct stat old {
+    };
+    const mode_t mode =
+        ::stat(QFile::encodeName(target).constData(), &old) == 0 ? (old.st_mode & 07777) : 0755;
+    if (::chmod(QFile::encodeName(staged).constData(), mode) != 0)
+        return QStringLiteral("it cannot be made a program: ") + qt_error_string(errno);
+    // The running updater keeps the inode it was started from; the name
+    // leads to the new program from the next start.
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(QFile::encodeName(staged).toStdString()),
+                            std::filesystem::path(QFile::encodeName(target).toStdString()), error);
+    return error ? QString::fromStdString(error.message()) : QString();
+}
+
+void SystemFiles::removeSetAside(const QString &) {}
 
 SystemFiles::FileLock::~FileLock()
 {

@@ -24,6 +24,21 @@ bool isRegularFile(const QString &path);
 // True when `path` is a folder of its own, not a link to one.
 bool isRealFolder(const QString &path);
 
+// Puts the file `staged` in the place of `target`, a program that may be
+// running now (the updater itself or one of its libraries), on the same
+// volume. On Linux a rename over it: the running process keeps the old file
+// until it ends. On Windows a running program cannot be replaced but can be
+// renamed: it is set aside as `target` + ".old" first, and the new file
+// moved in; a failure of that second step puts the old one back. A target
+// already gone (set aside by a commit cut short) is simply moved in. Returns
+// empty text, or why it failed.
+QString replaceRunning(const QString &staged, const QString &target);
+
+// Removes what replaceRunning set aside in `folder` by an earlier run (on
+// Windows the ".exe.old" and ".dll.old" files, no longer running); one
+// still held stays for a later start. Nothing to do on Linux.
+void removeSetAside(const QString &folder);
+
 // An exclusive lock on a file that the operating system gives up when the
 // process that holds it ends, however it ends: no lock is ever left behind
 // by a crash or a kill, and no live holder is ever taken for a dead one.

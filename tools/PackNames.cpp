@@ -45,7 +45,7 @@ QString componentProblem(const QString &name)
 // working files in updates/. It refuses a list that names any of them, so a
 // release that ships one fails every player's every run. Compared as Windows
 // reads names: letter case folded, trailing dots and blanks dropped.
-bool isUpdatersOwn(const QString &relativePath)
+bool isUpdatersOwn(const QString &relativePath, bool includeUpdater)
 {
     QStringList components;
     for (QString component : relativePath.split(u'/')) {
@@ -55,14 +55,17 @@ bool isUpdatersOwn(const QString &relativePath)
     }
     const QString path = components.join(u'/');
     static const QStringList owned = UpdaterFiles::protectedNames();
+    if (includeUpdater &&
+        (path == UpdaterFiles::ProgramFile || path == UpdaterFiles::WindowsProgramFile))
+        return false;
     return owned.contains(path) || UpdaterFiles::isInStaging(path);
 }
 
 } // namespace
 
-QString PackNames::problem(const QString &relativePath)
+QString PackNames::problem(const QString &relativePath, bool includeUpdater)
 {
-    if (isUpdatersOwn(relativePath))
+    if (isUpdatersOwn(relativePath, includeUpdater))
         return QStringLiteral("is the updater's own file, which it refuses to receive");
     for (const QString &component : relativePath.split(u'/')) {
         if (component.isEmpty())

@@ -13,7 +13,9 @@ namespace PackNames
 {
 
 // Why `relativePath` cannot be shipped, or empty text when it can.
-QString problem(const QString &relativePath);
+// `includeUpdater` lets the updater's program file (`updater`, `updater.exe`)
+// through, never its working files.
+QString problem(const QString &relativePath, bool includeUpdater = false);
 
 // The first two paths (files, or the folders on their way) whose names differ
 // only by letter case: Windows keeps one file, or one folder, for both.

@@ -44,7 +44,7 @@ QString undecodableName(const QString &folder, const QString &prefix)
 
 } // namespace
 
-ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
+ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir, bool includeUpdater)
 {
     Scan scan;
     const QDir root(gameDir);
@@ -76,7 +76,7 @@ ServerLayout::Scan ServerLayout::scanGame(const QString &gameDir)
         else if (info.isFile() && !info.isReadable())
             problem = QStringLiteral("cannot be read");
         else
-            problem = PackNames::problem(path);
+            problem = PackNames::problem(path, includeUpdater);
         if (!problem.isEmpty()) {
             scan.refusal = quoted(path) + u' ' + problem;
             return scan;

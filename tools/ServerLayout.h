@@ -26,7 +26,8 @@ struct Scan {
     QList<GameFile> files;
     QString refusal;
 };
-Scan scanGame(const QString &gameDir);
+// `includeUpdater`: see PackNames::problem.
+Scan scanGame(const QString &gameDir, bool includeUpdater = false);
 
 // Copies `from` to the new file `to` in one pass that also hashes the bytes,
 // so the listed size and digest are those of the copy that is served even

@@ -35,6 +35,7 @@ const char UsageText[] =
     "  updater-pack build GAME_DIR SERVER_DIR --url BASE_URL [--mirror BASE_URL ...]\n"
     "               [--secret SECRET_FILE]\n"
     "               [--date TEXT] [--time TEXT] [--greeting TEXT] [--expires DAYS]\n"
+    "               [--include-updater] [--set KEY=VALUE ...]\n"
     "  updater-pack prune SERVER_DIR --keep N\n"
     "  updater-pack --help\n";
 
@@ -59,6 +60,13 @@ const char HelpText[] =
     "        Each --mirror names another server holding SERVER_DIR below that\n"
     "        base: the list names them, and players fetch a file there when the\n"
     "        first server fails it.\n"
+    "        --include-updater packs the updater's program file (updater,\n"
+    "        updater.exe at the top of GAME_DIR) so that players get a new\n"
+    "        updater; it needs --secret, since players take it only signed.\n"
+    "        Each --set KEY=VALUE puts a setting into the signed list, written\n"
+    "        into every player's init.ini with the update: UpdateFileURL and\n"
+    "        Hello (moving host), Mirrors, PublicKey (a new key: sign this\n"
+    "        list with the old one, the next ones with the new). Needs --secret.\n"
     "        Names the updater would refuse or change on Windows, the updater's\n"
     "        own files and links are refused and nothing is written. Prints\n"
     "        the init.ini lines to ship.\n"
@@ -176,6 +184,8 @@ struct BuildOptions {
     std::optional<QString> time;
     QString greeting;
     std::optional<qint64> expiresDays;
+    bool includeUpdater = false;
+    QList<std::pair<QString, QString>> settings;
 };
 
 // A base as the updater takes it: http(s), a host, no blanks (the list's
@@ -198,6 +208,10 @@ QString parseBuild(const QStringList &args, BuildOptions &options)
         const QString &arg = args[i];
         if (!arg.startsWith(QLatin1String("--"))) {
             positional.append(arg);
+            continue;
+        }
+        if (arg == QLatin1String("--include-updater")) {
+            options.includeUpdater = true;
             continue;
         }
         QString name = arg;
@@ -232,6 +246,14 @@ QString parseBuild(const QStringList &args, BuildOptions &options)
             if (!ok || days < 1 || days > 36500 || !value->front().isDigit())
                 return QStringLiteral("--expires takes a number of days from 1 to 36500");
             options.expiresDays = days;
+        } else if (name == QLatin1String("--set")) {
+            const QString key = value->section(u'=', 0, 0);
+            const QString setting = value->section(u'=', 1);
+            if (const QString problem = ListFormat::settingProblem(key, setting);
+                !problem.isEmpty() || !value->contains(u'='))
+                return QStringLiteral("--set KEY=VALUE: %1")
+                    .arg(problem.isEmpty() ? *value : problem);
+            options.settings.append({key, setting});
         } else {
             return QStringLiteral("unknown option %1").arg(name);
         }
@@ -396,6 +418,13 @@ int build(const QStringList &args)
                             .arg(options.serverDir));
     }
 
+    // Players take a new updater or new settings only from a signed list:
+    // unsigned, the release would fail (or be ignored) for every player.
+    if ((options.includeUpdater || !options.settings.isEmpty()) && options.secretFile.isEmpty())
+        return fail(QStringLiteral("%1 needs --secret: players take it only from a signed list")
+                        .arg(options.includeUpdater ? QStringLiteral("--include-updater")
+                                                    : QStringLiteral("--set")));
+
     std::optional<MinisignKey::SecretKey> key;
     if (!options.secretFile.isEmpty()) {
         QFile file(options.secretFile);
@@ -420,7 +449,7 @@ int build(const QStringList &args)
         key.emplace(std::move(*read.key));
     }
 
-    ServerLayout::Scan scan = ServerLayout::scanGame(gamePath);
+    ServerLayout::Scan scan = ServerLayout::scanGame(gamePath, options.includeUpdater);
     // The updater reads a value of the list up to 4999 bytes; a longer
     // address would arrive cut.
     if (scan.refusal.isEmpty() &&
@@ -471,10 +500,12 @@ int build(const QStringList &args)
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QDateTime local = QDateTime::fromSecsSinceEpoch(now);
-    const QByteArray list = ServerLayout::updateList(
-        scan.files, options.baseUrl,
-        options.date.value_or(local.toString(QStringLiteral("yyyy-MM-dd"))),
-        options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))), options.mirrors);
+    const QByteArray list =
+        ServerLayout::updateList(
+            scan.files, options.baseUrl,
+            options.date.value_or(local.toString(QStringLiteral("yyyy-MM-dd"))),
+            options.time.value_or(local.toString(QStringLiteral("HH:mm:ss"))), options.mirrors) +
+        ListFormat::settingsSection(options.settings);
     const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ReadGroup | QFileDevice::ReadOther;
     // Kept for `prune`, named so that names sort as the builds' times do.

@@ -91,3 +91,12 @@ bool FileNameGuard::isProtected(const QString &target)
     const QString staging = normalised(StagedUpdate::stagingFolder());
     return name == staging || name.startsWith(staging + QLatin1Char('/'));
 }
+
+bool FileNameGuard::isUpdaterProgram(const QString &target)
+{
+    const QString name = normalised(target);
+    const QString root = normalised(programFolder());
+    return name == normalised(programFilePath()) ||
+           (name.endsWith(QLatin1String(".dll")) && name.startsWith(root + QLatin1Char('/')) &&
+            !name.sliced(root.size() + 1).contains(QLatin1Char('/')));
+}

@@ -35,4 +35,11 @@ public:
     // overwrite the player's settings, its own list, the running updater or
     // the record of an update being installed.
     static bool isProtected(const QString &target);
+
+    // True when `target` is the updater's own program file, or a library
+    // (".dll") beside it at the program folder's root, where Windows keeps
+    // the updater's runtime libraries: files the running updater may hold,
+    // replaced the way the platform allows (SystemFiles::replaceRunning).
+    // The program file is protected; only a signed list may replace it.
+    static bool isUpdaterProgram(const QString &target);
 };

@@ -1,6 +1,7 @@
 #include "update/StagedUpdate.h"
 
 #include "download/KeptPartial.h"
+#include "format/ListFormat.h"
 #include "format/UpdaterFiles.h"
 #include "profile/modTypes.h"
 #include "system/DiskFlush.h"
@@ -187,6 +188,10 @@ bool apply(const Move &move, QSet<QString> &folders, QString &why)
         return false;
     }
     traced("rename", *target);
+    if (FileNameGuard::isUpdaterProgram(*target)) {
+        why = SystemFiles::replaceRunning(staged, *target);
+        return why.isEmpty();
+    }
     std::error_code error;
     // Replaces the old file in one step on the same volume.
     std::filesystem::rename(nativePath(staged), nativePath(*target), error);
@@ -249,7 +254,9 @@ bool flushStaged(const QList<Move> &moves)
 QString writeRecord(const StagedUpdate::Record &record)
 {
     WriteResult written;
-    if (record.listTimestamp)
+    for (auto it = record.settings.cbegin(); written && it != record.settings.cend(); ++it)
+        written = WriteIni(initIniPath(), General, it.key(), it.value());
+    if (written && record.listTimestamp)
         written = WriteIni(initIniPath(), General, QStringLiteral("ListTimestamp"),
                            QString::number(*record.listTimestamp));
     if (written)
@@ -297,6 +304,10 @@ QByteArray journalText(const StagedUpdate::Record &record, const QList<Move> &mo
                         {QStringLiteral("moves"), list}};
     if (record.listTimestamp)
         journal.insert(QStringLiteral("ListTimestamp"), QString::number(*record.listTimestamp));
+    QJsonObject settings;
+    for (auto it = record.settings.cbegin(); it != record.settings.cend(); ++it)
+        settings.insert(it.key(), it.value());
+    journal.insert(QLatin1String(ListFormat::Settings), settings);
     return QJsonDocument(journal).toJson(QJsonDocument::Compact);
 }
 
@@ -322,7 +333,9 @@ std::optional<Journal> parseJournal(QString &why)
     QJsonParseError error;
     const QJsonObject object = QJsonDocument::fromJson(file.readAll(), &error).object();
     Journal journal{{object.value(QStringLiteral("LastUpdate")).toString(),
-                     object.value(QStringLiteral("LastUpdateTime")).toString(), std::nullopt},
+                     object.value(QStringLiteral("LastUpdateTime")).toString(),
+                     std::nullopt,
+                     {}},
                     {}};
     bool numeric = false;
     const qint64 timestamp =
@@ -331,15 +344,24 @@ std::optional<Journal> parseJournal(QString &why)
         journal.record.listTimestamp = timestamp;
     bool readable =
         error.error == QJsonParseError::NoError && object.value(QStringLiteral("moves")).isArray();
+    // Settings are checked again: an edited journal must not point the
+    // player at a server or a key no list vouched for in this form.
+    const QJsonObject settings = object.value(QLatin1String(ListFormat::Settings)).toObject();
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
+        readable = readable && it->isString() &&
+                   ListFormat::settingProblem(it.key(), it->toString()).isEmpty();
+        journal.record.settings.insert(it.key(), it->toString());
+    }
     for (const QJsonValue &value : object.value(QStringLiteral("moves")).toArray()) {
         const Move move{value[QStringLiteral("staged")].toString(),
                         value[QStringLiteral("target")].toString()};
         // The journal lies in the player's folder: it still may not move a
         // file out of the game or onto the updater's own files.
         const std::optional<QString> target = targetOf(move);
-        readable = readable && target && FileNameGuard::staysInside(move.key) &&
-                   (move.key.isEmpty() || move.key == StagedUpdate::stagingKey(move.target)) &&
-                   !FileNameGuard::isProtected(*target);
+        readable =
+            readable && target && FileNameGuard::staysInside(move.key) &&
+            (move.key.isEmpty() || move.key == StagedUpdate::stagingKey(move.target)) &&
+            (!FileNameGuard::isProtected(*target) || FileNameGuard::isUpdaterProgram(*target));
         journal.moves.append(move);
     }
     if (!readable) {
@@ -375,6 +397,17 @@ QString targetKey(const Move &move)
     return FileNameGuard::normalised(move.target);
 }
 
+bool replacesUpdater(const QList<Move> &moves)
+{
+    return std::any_of(moves.cbegin(), moves.cend(), [](const Move &move) {
+        const std::optional<QString> target = targetOf(move);
+        return !move.key.isEmpty() && target && FileNameGuard::isUpdaterProgram(*target);
+    });
+}
+
+const QString UpdaterReplacedLine =
+    QStringLiteral("The updater was updated; the new version runs from the next start.");
+
 } // namespace
 
 QString StagedUpdate::Blocked::line() const
@@ -390,6 +423,8 @@ QStringList StagedUpdate::CommitResult::logLines() const
     QStringList lines;
     for (const StagedUpdate::Blocked &target : blocked)
         lines << target.line();
+    if (updaterReplaced)
+        lines << UpdaterReplacedLine;
     lines << QStringLiteral("Finished.......");
     if (outcome == Outcome::Committed)
         lines << QStringLiteral("Update Complete");
@@ -406,6 +441,8 @@ QStringList StagedUpdate::Recovery::logLines() const
     QStringList lines;
     for (const StagedUpdate::Blocked &target : blocked)
         lines << target.line();
+    if (updaterReplaced)
+        lines << UpdaterReplacedLine;
     if (kind == SetAside)
         lines << QStringLiteral("A damaged update journal was set aside") +
                      (setAsideAs.isEmpty()
@@ -573,12 +610,15 @@ StagedUpdate::CommitResult StagedUpdate::commit(const Record &record, const QLis
         return result;
     }
     removeJournalAndStaging();
+    result.updaterReplaced = replacesUpdater(moves);
     return result;
 }
 
 StagedUpdate::Recovery StagedUpdate::recover()
 {
     Recovery recovery;
+    // What an earlier commit set aside of the updater is not running now.
+    SystemFiles::removeSetAside(programFolder());
     const QFileInfo info(journalPath());
     if (!info.exists() && !info.isSymLink())
         return recovery;
@@ -616,6 +656,7 @@ StagedUpdate::Recovery StagedUpdate::recover()
     // update to be offered again; its files are in place and found up to
     // date then.
     recovery.reason = writeRecord(journal->record);
+    recovery.updaterReplaced = replacesUpdater(journal->moves);
     removeJournalAndStaging();
     return recovery;
 }

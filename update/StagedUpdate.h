@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -49,6 +50,10 @@ struct Record {
     QString date;
     QString time;
     std::optional<qint64> listTimestamp;
+    // Settings a signed list moves its players with (ListFormat::Settings),
+    // checked: written with the record, and journaled with it, so that a
+    // kill never leaves init.ini half moved to a new host or key.
+    QMap<QString, QString> settings;
 };
 
 // One step of a commit: a staged file put in its target's place, or, with
@@ -83,6 +88,8 @@ struct CommitResult {
     QList<Blocked> blocked;
     // Which step failed and the system's word for it, for the log category.
     QString reason;
+    // The commit put a new updater in place: it runs from the next start.
+    bool updaterReplaced = false;
     // What the status log says of it: the blocked targets, then
     // "Finished......." and how the update ended.
     QStringList logLines() const;
@@ -105,6 +112,7 @@ struct Recovery {
     QList<StagedUpdate::Blocked> blocked;
     QString setAsideAs;
     QString reason;
+    bool updaterReplaced = false;
     // What the status log says of it before the greeting.
     QStringList logLines() const;
 };

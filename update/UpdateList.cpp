@@ -119,8 +119,11 @@ bool UpdateList::settle()
                                   : "its transfer failed (see updater.download)");
     m_state = State::Settled;
     if (!isSigned()) {
-        if (QFileInfo::exists(SignedList::arrivingListPath()) &&
-            !replaceFile(SignedList::arrivingListPath(), updatesIniPath()))
+        if (!QFileInfo::exists(SignedList::arrivingListPath()))
+            return true;
+        if (replaceFile(SignedList::arrivingListPath(), updatesIniPath()))
+            m_takenFrom = m_asked.last();
+        else
             failed("the list could not replace updates.ini");
         return true;
     }
@@ -131,6 +134,7 @@ bool UpdateList::settle()
         return tryNext("the list was not adopted (see updater.trust)");
     }
     removeArriving();
+    m_takenFrom = m_asked.last();
     return true;
 }
 
@@ -176,7 +180,7 @@ namespace
 // the player in boxes. Every component of the target is checked, and the
 // target must lie below the program folder: joined as plain text, a
 // SavePath without its leading separator would put the file beside it.
-const char *refusalOf(UpdateList::Entry &entry, QSet<QString> &realFolders)
+const char *refusalOf(UpdateList::Entry &entry, QSet<QString> &realFolders, bool signedList)
 {
     if (entry.expected.malformed)
         return "its Size or SHA256 is malformed";
@@ -188,7 +192,8 @@ const char *refusalOf(UpdateList::Entry &entry, QSet<QString> &realFolders)
         return "its URL is not an http or https address";
     entry.relative = *relative;
     entry.target = gamePath(*relative);
-    if (FileNameGuard::isProtected(entry.target))
+    if (FileNameGuard::isProtected(entry.target) &&
+        !(signedList && FileNameGuard::isUpdaterProgram(entry.target)))
         return "it names a file the updater keeps for itself";
     if (const QString problem = StagedUpdate::targetProblem(entry.target, &realFolders);
         !problem.isEmpty()) {
@@ -213,7 +218,7 @@ UpdateList::Count UpdateList::fileCount()
     return {int(std::min<qsizetype>(claimed, sectionCount(updatesIniPath()))), claimed};
 }
 
-QList<UpdateList::Entry> UpdateList::entries(int count)
+QList<UpdateList::Entry> UpdateList::entries(int count, bool signedList)
 {
     QList<Entry> entries;
     QHash<QString, int> named;
@@ -245,7 +250,7 @@ QList<UpdateList::Entry> UpdateList::entries(int count)
         }
         entry.stagingKey =
             StagedUpdate::stagingKey(entry.savePath + QStringLiteral("\\") + entry.fileName);
-        entry.refusal = refusalOf(entry, realFolders);
+        entry.refusal = refusalOf(entry, realFolders, signedList);
         if (!entry.stagingKey.isEmpty())
             ++named[entry.stagingKey];
         entries.append(entry);

@@ -92,8 +92,11 @@ public:
         int claimed;
     };
     static Count fileCount();
-    // The first `count` file sections of updates.ini.
-    static QList<Entry> entries(int count);
+    // The first `count` file sections of updates.ini. Only a list that must
+    // verify (`signedList`) may name the updater's own program file: a new
+    // updater is a program every player runs, and only the publisher's key
+    // may vouch for it.
+    static QList<Entry> entries(int count, bool signedList = false);
     // A value of the list's GENERAL section.
     static QString general(const char *key);
 
@@ -102,6 +105,9 @@ public:
     // been taken in since; None otherwise.
     SignedList::Refusal refusal() const { return m_refusal; }
     bool isSigned() const { return !m_publicKey.isEmpty(); }
+    // The base this run took the list in updates.ini from; empty when it
+    // kept the list an earlier run left.
+    const QString &takenFrom() const { return m_takenFrom; }
 
     // For a signed list, the signed timestamp of the list in updates.ini,
     // checked again with its kept signature (it may be one an earlier run
@@ -124,6 +130,7 @@ private:
     QString m_publicKey;
     MirrorSet *m_bases = nullptr;
     QStringList m_asked;
+    QString m_takenFrom;
     bool m_transferFailed = false;
     bool m_failureShown = false;
     SignedList::Refusal m_refusal = SignedList::Refusal::None;

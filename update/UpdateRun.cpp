@@ -375,10 +375,11 @@ void UpdateRun::UpdateFiles()
     m_recordDate = UpdateList::general(ListFormat::Date);
     m_recordTime = UpdateList::general(ListFormat::Time);
     m_listTimestamp = m_list.verifiedTimestamp();
+    m_settings = listSettings();
     addMirrors(UpdateList::general(ListFormat::Mirrors), "the list");
     // Staged files of an update that is no longer offered go; those this
     // list names again may be reused.
-    const QList<UpdateList::Entry> entries = UpdateList::entries(count);
+    const QList<UpdateList::Entry> entries = UpdateList::entries(count, m_list.isSigned());
     QSet<QString> named;
     for (const UpdateList::Entry &entry : entries)
         named.insert(entry.stagingKey);
@@ -653,7 +654,7 @@ void UpdateRun::commit()
         emit logLine(QStringLiteral("Removing ") + QDir::toNativeSeparators(relative));
     }
     const StagedUpdate::CommitResult result =
-        StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp}, moves);
+        StagedUpdate::commit({m_recordDate, m_recordTime, m_listTimestamp, m_settings}, moves);
     if (result.outcome == StagedUpdate::Outcome::Committed) {
         // What the commit put in place is known from now on; what it
         // removed is not the updater's any more.
@@ -667,4 +668,39 @@ void UpdateRun::commit()
         qCInfo(lcRun).noquote() << "the commit stopped:" << result.reason;
     for (const QString &line : result.logLines())
         emit logLine(line);
+}
+
+QMap<QString, QString> UpdateRun::listSettings() const
+{
+    QMap<QString, QString> settings;
+    QString problem;
+    for (const QString &key : ListFormat::settingKeys()) {
+        const QString value =
+            ReadIni(updatesIniPath(), QLatin1String(ListFormat::Settings), key).trimmed();
+        if (value.isEmpty())
+            continue;
+        if (problem.isEmpty())
+            problem = ListFormat::settingProblem(key, value);
+        settings.insert(key, value);
+    }
+    if (settings.isEmpty())
+        return {};
+    // Trust on first use: a player without a key takes one only from a list
+    // whose server proved who it is (TLS is always verified, and a redirect
+    // to plain http refused). Over http anybody on the way could hand him a
+    // key of their own, and every later list with it.
+    const bool firstKey = !m_list.isSigned() &&
+                          settings.contains(QLatin1String(ListFormat::PublicKey)) &&
+                          m_list.takenFrom().startsWith(QLatin1String("https://"));
+    if (!m_list.isSigned() && !firstKey)
+        problem = settings.contains(QLatin1String(ListFormat::PublicKey))
+                      ? QStringLiteral("a PublicKey from a list not fetched over https is not "
+                                       "taken")
+                      : QStringLiteral("the list is not signed");
+    else if (m_list.isSigned() && !m_listTimestamp)
+        problem = QStringLiteral("the list does not verify");
+    if (problem.isEmpty())
+        return settings;
+    qCInfo(lcRun).noquote() << "the list's settings are ignored:" << problem;
+    return {};
 }

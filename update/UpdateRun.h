@@ -152,6 +152,10 @@ private:
     void fileFailed(const QString &fileName, const char *why);
     void finishIfSettled();
     void commit();
+    // The list's settings section as the commit is to write it: all of it
+    // from a list that verifies; from an unsigned one only when it brings a
+    // first PublicKey over https; nothing when a value is bad. Logged when refused.
+    QMap<QString, QString> listSettings() const;
 
     // Mirrors: the bases named by init.ini (for the list) and by the list
     // (for its files), each "Mirrors" value refused whole when one of its
@@ -219,4 +223,5 @@ private:
     QString m_recordTime;
     // The signed timestamp of the list whose files the loop started.
     std::optional<qint64> m_listTimestamp;
+    QMap<QString, QString> m_settings;
 };

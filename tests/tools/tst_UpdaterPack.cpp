@@ -168,6 +168,10 @@ private slots:
             << Refusal{.files = {"UPDATER.exe. "}, .message = "updater's own file"};
         QTest::newRow("the updater's signature of its list") << Refusal{
             .files = {"updates/updates.ini.arriving.minisig"}, .message = "updater's own file"};
+        QTest::newRow("the updater, included but not signed")
+            << Refusal{.files = {"updater"},
+                       .options = {"--url", "http://127.0.0.1/x", "--include-updater"},
+                       .message = "--include-updater needs --secret"};
         QTest::newRow("name not UTF-8, Qt lists no such file")
             << Refusal{.rawName = "a/\xff.txt", .message = "\"a/\uFFFD.txt\" is not valid UTF-8"};
         QTest::newRow("name not UTF-8 at the top")

@@ -283,6 +283,80 @@ private slots:
         }
     }
 
+    // A publisher's life with one player. Without a key, the player takes
+    // the first from a list over verified https, and the new host that list
+    // names; the next list, from there, rotates the key. A list signed by
+    // the old key is refused then, and so is the whole settings section of
+    // one with a bad value, though the current key signed it.
+    void moveHostAndRotateKey()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+        const QString tls = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                            "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                            "-keyout tls.key -out tls.pem";
+        QCOMPARE(runTool("openssl", tls.split(' ')), 0);
+        ReadFacility::setCaFileForTesting(m_dir->filePath("tls.pem"));
+        writeFiles("game", Game);
+        QVERIFY(QDir().mkpath("program/updates") && QDir().mkpath("tls") && QDir().mkpath("www"));
+        setProgramFolder(QDir::current().filePath("program"));
+        NginxServer first("tls"), moved("www");
+        first.setTls(m_dir->filePath("tls.pem"), m_dir->filePath("tls.key"));
+        QVERIFY2(first.start() && moved.start(), qPrintable(first.errorString()));
+        QStringList keys;
+        for (const QString name : {"1", "2", "3"}) {
+            QCOMPARE(runTool(UPDATER_PACK, {"keygen", name, name + ".pub"}), 0);
+            keys << readAll(name + ".pub").split('\n').value(1);
+        }
+        const QString init = "program/updates/init.ini";
+        // The greeting is read by one call of its own, which trusts only the
+        // system's certificates: it comes over http.
+        writeFile("www/hello.txt", "hi");
+        writeFile(init, "[GENERAL]\nHello=" + moved.url("/hello.txt").toUtf8() +
+                            "\nUpdateFileURL=" + first.url("/srv").toUtf8() + "\n");
+        const auto build = [&](const QString &root, const QString &url, const QString &secret,
+                               const QString &date, const QStringList &settings) {
+            QStringList args = {"build",    "game", root + "/srv", "--url", url,
+                                "--secret", secret, "--date",      date};
+            for (const QString &setting : settings)
+                args << "--set" << setting;
+            QVERIFY(QDir(root + "/srv").removeRecursively());
+            QCOMPARE(runTool(UPDATER_PACK, args), 0);
+        };
+        const auto lastLine = [] {
+            frmUpdate window;
+            window.formLoad();
+            if (!QTest::qWaitFor([&] { return window.doneEnabled() || window.isClosed(); }, 30000))
+                return QStringLiteral("the run did not end");
+            return window.logText().split("\r\n").last();
+        };
+        const QString url = moved.url("/srv");
+        build("tls", first.url("/srv"), "1", "2026-12-01",
+              {"UpdateFileURL=" + url, "Hello=" + url + "/hello.txt", "PublicKey=" + keys[0]});
+        QCOMPARE(runTool("chmod", {"-R", "a+rX", "tls"}), 0);
+        QCOMPARE(lastLine(), "Update Complete");
+        QCOMPARE(ReadIni(init, "GENERAL", "UpdateFileURL"), url);
+        QCOMPARE(ReadIni(init, "GENERAL", "Hello"), url + "/hello.txt");
+        build("www", url, "1", "2026-12-02", {"PublicKey=" + keys[1]});
+        QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
+        QCOMPARE(lastLine(), "Update Complete");
+        QCOMPARE(ReadIni(init, "GENERAL", "PublicKey"), keys[1]);
+        // The old key's list is refused: the run ends with the list installed.
+        const QByteArray rotated = readAll(init);
+        build("www", url, "1", "2026-12-03", {"PublicKey=" + keys[2]});
+        QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
+        QCOMPARE(lastLine(), "No Files to Update");
+        QCOMPARE(readAll(init), rotated);
+        build("www", url, "2", "2026-12-04", {"PublicKey=" + keys[2], "Mirrors=" + url});
+        editFile(List, "Mirrors=", "Mirrors=ftp://127.0.0.1/srv ");
+        QCOMPARE(runTool("minisign", {"-S", "-s", "2", "-m", List}), 0);
+        QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
+        QCOMPARE(lastLine(), "Update Complete");
+        QCOMPARE(ReadIni(init, "GENERAL", "LastUpdate"), "2026-12-04");
+        QCOMPARE(ReadIni(init, "GENERAL", "PublicKey"), keys[1]);
+        QCOMPARE(ReadIni(init, "GENERAL", "Mirrors"), "");
+    }
+
     // Keys and signatures made by minisign itself, in both of its forms, and
     // the edge cases of the list's per-file pins.
     void parsers()

@@ -245,9 +245,10 @@ private slots:
             QString(R"(|../x|\..\out|y|\...|t|\.. |u|c:|z|\UPDATES|Updates.INI|\updates\|init.ini|)"
                     R"(\updates|update.journal|\updates\staging|a.txt|\updates|updater.lock|)"
                     R"(\UPDATES|Updates.ini.Arriving|\updates|updates.ini.minisig.|)"
-                    R"(\updates|state.cache|\.\)")
+                    R"(\updates|state.cache)")
                 .split('|') +
-            QStringList{program, "\\.", program.toUpper() + " ."};
+            // One spelling alone: two would be refused as one target named twice.
+            QStringList{"\\.\\", program.toUpper() + " ."};
         for (qsizetype i = 0; i < names.size(); i += 2)
             refused.append({a[0], names[i], names[i + 1]});
         // Regression: a SavePath without its leading "\" was joined onto the
@@ -308,6 +309,15 @@ private slots:
         // clear the folder it named, and a staged file replaced by a link
         // to a file with the right bytes was installed as that link.
         const QByteArray pinnedA = list("1", {{a[0], "", "a.txt", "alpha"}});
+        // Settings of a list nobody signed are not taken, a first PublicKey
+        // over plain http neither: anybody on the way could have put it there.
+        QTest::newRow("unsigned list's settings, a PublicKey over http")
+            << RunCase{.list = pinnedA +
+                               "[SETTINGS]\r\nUpdateFileURL=http://elsewhere\r\n"
+                               "PublicKey=" +
+                               ("Ed" + QByteArray(40, 'k')).toBase64(),
+                       .log = oneFileLog + Complete,
+                       .files = {{"a.txt", "alpha"}}};
         // The second file's address answers 404: its bytes come from the first,
         // and it counts as up to date.
         QTest::newRow("content the game holds elsewhere: copied, not fetched")
@@ -482,6 +492,8 @@ private slots:
             QVERIFY2(!QDir(folders.next()).isEmpty(), qPrintable(folders.filePath()));
         // The record is written exactly when the log says the update is
         // complete; otherwise init.ini keeps every byte.
+        QCOMPARE(ReadIni(path("updates/init.ini"), "GENERAL", "UpdateFileURL"), Url("/list"));
+        QCOMPARE(ReadIni(path("updates/init.ini"), "GENERAL", "PublicKey"), "");
         if (log.endsWith("Update Complete"))
             QCOMPARE(record(), QStringList({Date, Time}));
         else
@@ -659,7 +671,7 @@ private slots:
             if (file == StagedUpdate::journalPath())
                 QVERIFY(QFile::resize(file, QFileInfo(file).size() - 1));
         });
-        const auto result = StagedUpdate::commit({Date, Time, {}}, {{"a", "\\a"}});
+        const auto result = StagedUpdate::commit({Date, Time, {}, {}}, {{"a", "\\a"}});
         QCOMPARE(result.outcome, StagedUpdate::Outcome::NothingMoved);
         QCOMPARE(gameFiles(), (QMap<QString, QByteArray>{{"updates/staging/a", "new a"}}));
     }

@@ -1,3 +1,4 @@
+#include "profile/modTypes.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -6,12 +7,15 @@
 #include <QtTest>
 #include <atomic>
 
-// The built updater, copied into a temporary program folder, updates from a
-// loopback server. Its first start is stopped by the commit's test hook after
-// the first move, as a kill at that moment would stop it. The next start
-// takes over the lock the killed one left, finishes the commit (never undoes
-// it) and clears what the killed one left of the list, all before it greets
-// the server.
+// The built updater, copied into a temporary program folder, installs a
+// signed release packed by updater-pack that carries a new updater: the same
+// program with another version line. Its first start is stopped by the
+// commit's test hook just before the move of the updater itself, as a kill
+// at that moment would stop it. The next start takes over the lock the
+// killed one left, finishes the commit (never undoes it), the updater
+// included, and clears what the killed one left of the list, all before it
+// greets the server. The start after that runs the new program, which finds
+// nothing left to do.
 class tst_UpdaterProcess : public QObject
 {
     Q_OBJECT
@@ -22,66 +26,101 @@ private slots:
 
 void tst_UpdaterProcess::killedInCommitThenFinished()
 {
-    TestHttpServer server;
+    QTemporaryDir dir;
+    const QByteArray oldProgram = readAll(QStringLiteral(UPDATER_BINARY));
+    const QByteArray version = "updater version " UPDATER_VERSION "\n";
+    QVERIFY(oldProgram.contains(version));
+    const QByteArray newVersion = QByteArray(version).replace('.', '-');
     const QByteArray map(300000, 'm'); // arrives in several pieces
-    const QString list =
-        "[GENERAL]\nTotalFiles=2\nDate=2026-12-01\nTime=18:30\n[FILE1]\nURL=" + server.url("/cfg") +
-        "\nFileName=game.cfg\n[FILE2]\nURL=" + server.url("/map") +
-        "\nSavePath=\\data\\maps\nFileName=level1.map\n";
-    std::atomic<int> greetings{0};
+    writeFiles(dir.filePath("game"),
+               {{"game.cfg", "volume=80\n"},
+                {"data/maps/level1.map", map},
+                {"updater", QByteArray(oldProgram).replace(version, newVersion)}});
+    TestHttpServer server;
+    std::atomic<int> greetings{0}, filesServed{0};
     server.server().Get(".*", [&](const httplib::Request &req, httplib::Response &res) {
-        greetings += int(req.path == "/hello");
-        res.set_content(req.path == "/updates.txt" ? list.toStdString()
-                        : req.path == "/map"       ? map.toStdString()
-                                                   : std::string("volume=80\n"),
-                        "application/octet-stream");
+        greetings += int(req.path == "/hello.txt");
+        filesServed += int(req.path.starts_with("/files/"));
+        const QByteArray body = readAll(dir.filePath("srv") + QString::fromStdString(req.path));
+        res.set_content(body.toStdString(), "application/octet-stream");
+        res.status = body.isEmpty() ? 404 : 200;
     });
     server.start();
+    const auto pack = [](const QStringList &args) {
+        QProcess tool;
+        tool.start(UPDATER_PACK, args);
+        return tool.waitForFinished(60000) && tool.exitCode() == 0;
+    };
+    const QString key = dir.filePath("key");
+    QVERIFY(pack({"keygen", key, key + ".pub"}));
+    QVERIFY(pack({"build", dir.filePath("game"), dir.filePath("srv"), "--url", server.url(""),
+                  "--secret", key, "--include-updater", "--greeting", "hi", "--date", "2026-12-01",
+                  "--time", "18:30", "--set", "Mirrors=" + server.url("/m")}));
     // The program folder is the executable's own folder.
-    QTemporaryDir program;
-    const QString updater = program.filePath("updater");
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_BINARY), updater));
-    QVERIFY(QDir(program.path()).mkpath("updates"));
-    writeFile(program.filePath("game.cfg"), "volume=10\n");
-    const QString init = program.filePath("updates/init.ini");
-    writeFile(init, "[GENERAL]\nHello=" + server.url("/hello").toUtf8() +
-                        "\nUpdateFileURL=" + server.url("").toUtf8() + "\nLastUpdate=\n");
+    const QString program = dir.filePath("program");
+    const QString updater = program + "/updater";
+    QVERIFY(QDir().mkpath(program + "/updates") && QFile::copy(UPDATER_BINARY, updater));
+    writeFile(program + "/game.cfg", "volume=10\n");
+    const QString init = program + "/updates/init.ini";
+    writeFile(init, "[GENERAL]\nHello=" + server.url("/hello.txt").toUtf8() +
+                        "\nUpdateFileURL=" + server.url("").toUtf8() + "\nPublicKey=" +
+                        readAll(key + ".pub").split('\n').value(1) + "\nLastUpdate=\n");
     const QByteArray initBefore = readAll(init);
 
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("UPDATER_EXIT_AFTER_MOVES", "1");
+    environment.insert("QT_LOGGING_RULES", "updater.run.debug=true");
+    environment.insert("UPDATER_EXIT_AFTER_MOVES", "2");
     process.setProcessEnvironment(environment);
     process.start(updater, {});
     QVERIFY(process.waitForFinished(30000));
     QCOMPARE(process.exitCode(), 70);
-    // Half committed: the journal names both moves, one of them done.
-    const QString journal = program.filePath("updates/update.journal");
+    // Cut short: the map and game.cfg moved, the running updater not yet.
+    const QString journal = program + "/updates/update.journal";
     QVERIFY(QFile::exists(journal));
-    QVERIFY(QFile::exists(program.filePath("updates/updater.lock")));
+    QVERIFY(QFile::exists(program + "/updates/updater.lock"));
     QCOMPARE(readAll(init), initBefore);
-    QCOMPARE(readAll(program.filePath("game.cfg")) == "volume=80\n",
-             !QFile::exists(program.filePath("data/maps/level1.map")));
+    QCOMPARE(readAll(program + "/game.cfg"), QByteArray("volume=80\n"));
+    QCOMPARE(readAll(program + "/data/maps/level1.map"), map);
+    QVERIFY(readAll(updater) == oldProgram);
+    QCOMPARE(filesServed.load(), 3);
 
     // What a kill leaves of a list still arriving.
-    const QString leftover = program.filePath("updates/.updates.ini.arriving.k1ll3d.part");
+    const QString leftover = program + "/updates/.updates.ini.arriving.k1ll3d.part";
     writeFile(leftover, "[GENERAL]\nTotalFiles=1\n");
     environment.remove("UPDATER_EXIT_AFTER_MOVES");
     process.setProcessEnvironment(environment);
-    process.start(updater, {});
-    QTRY_VERIFY_WITH_TIMEOUT(greetings == 2, 10000);
-    QCOMPARE(readAll(program.filePath("game.cfg")), QByteArray("volume=80\n"));
-    QCOMPARE(readAll(program.filePath("data/maps/level1.map")), map);
-    // Recording the update keeps the other keys of init.ini.
-    QCOMPARE(readAll(init),
-             QByteArray(initBefore).replace("LastUpdate=\n", "LastUpdate=2026-12-01\n") +
-                 "LastUpdateTime=18:30\n");
-    QVERIFY(!QFile::exists(journal));
-    QVERIFY(!QFile::exists(program.filePath("updates/staging")));
-    QVERIFY(!QFile::exists(leftover));
-    process.kill();
-    QVERIFY(process.waitForFinished(5000));
+    // Each start runs to the end of its update, the next one with the new
+    // program, which fetches nothing and records nothing again.
+    QByteArray initAfter;
+    for (const int start : {2, 3}) {
+        process.start(updater, {});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("Phase::Ended"),
+                                 20000);
+        QCOMPARE(greetings.load(), start);
+        QCOMPARE(filesServed.load(), 3);
+        QVERIFY(readAll(updater) == readAll(dir.filePath("game/updater")));
+        QVERIFY(QFileInfo(updater).isExecutable());
+        // No journal, set aside or not, no staging folder, no leftover.
+        QCOMPARE(QDir(program + "/updates")
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({"init.ini", "updater.lock", "updates.ini", "updates.ini.minisig"}));
+        // Recording the update keeps the other keys of init.ini.
+        QVERIFY(readAll(init).startsWith(
+            QByteArray(initBefore).replace("LastUpdate=\n", "LastUpdate=2026-12-01\n")));
+        QCOMPARE(ReadIni(init, "GENERAL", "LastUpdateTime"), "18:30");
+        QCOMPARE(ReadIni(init, "GENERAL", "Mirrors"), server.url("/m")); // journaled with it
+        QVERIFY(start == 2 || readAll(init) == initAfter);
+        initAfter = readAll(init);
+        process.kill();
+        QVERIFY(process.waitForFinished(5000));
+        process.start(updater, {"--version"});
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(process.readAllStandardOutput(), newVersion);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_UpdaterProcess)
