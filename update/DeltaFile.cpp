@@ -233,9 +233,11 @@ void DeltaFile::spanArrived(const QString &target, const Span &span)
         return end(replaceFile(target, m_source.staged) ? Outcome::Staged : Outcome::Whole);
     }
     QFile work(workPath(m_source.staged));
+    // Closed before anything reads the work file again on another thread.
     const bool placed = size == span.length && arrived.open(QIODevice::ReadOnly) &&
                         work.open(QIODevice::ReadWrite) && work.seek(span.first) &&
-                        work.write(arrived.readAll()) == span.length;
+                        work.write(arrived.readAll()) == span.length && work.flush();
+    work.close();
     arrived.close();
     QFile::remove(target);
     if (!placed)

@@ -305,7 +305,7 @@ private slots:
         QVERIFY2(first.start() && moved.start(), qPrintable(first.errorString()));
         QStringList keys;
         for (const QString name : {"1", "2", "3"}) {
-            QCOMPARE(runTool(UPDATER_PACK, {"keygen", name, name + ".pub"}), 0);
+            QCOMPARE(runTool(UPDATER_PACK, {"keygen", "-W", name, name + ".pub"}), 0);
             keys << readAll(name + ".pub").split('\n').value(1);
         }
         const QString init = "program/updates/init.ini";
@@ -341,11 +341,11 @@ private slots:
         QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
         QCOMPARE(lastLine(), "Update Complete");
         QCOMPARE(ReadIni(init, "GENERAL", "PublicKey"), keys[1]);
-        // The old key's list is refused: the run ends with the list installed.
+        // The old key's list is refused, and the log says why.
         const QByteArray rotated = readAll(init);
         build("www", url, "1", "2026-12-03", {"PublicKey=" + keys[2]});
         QCOMPARE(runTool("chmod", {"-R", "a+rX", "www"}), 0);
-        QCOMPARE(lastLine(), "No Files to Update");
+        QCOMPARE(lastLine(), "The update list's signature is not valid; nothing was installed.");
         QCOMPARE(readAll(init), rotated);
         build("www", url, "2", "2026-12-04", {"PublicKey=" + keys[2], "Mirrors=" + url});
         editFile(List, "Mirrors=", "Mirrors=ftp://127.0.0.1/srv ");

@@ -40,7 +40,10 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
     std::atomic<int> greetings{0}, filesServed{0};
     server.server().Get(".*", [&](const httplib::Request &req, httplib::Response &res) {
         greetings += int(req.path == "/hello.txt");
-        filesServed += int(req.path.starts_with("/files/"));
+        // Whole files: the updater's own also has a chunk index, and this
+        // server answers a Range with a 200, so a delta of it falls back.
+        filesServed += int(req.path.starts_with("/files/") && !req.has_header("Range") &&
+                           !req.path.ends_with(".chunks"));
         const QByteArray body = readAll(dir.filePath("srv") + QString::fromStdString(req.path));
         res.set_content(body.toStdString(), "application/octet-stream");
         res.status = body.isEmpty() ? 404 : 200;
@@ -52,7 +55,7 @@ void tst_UpdaterProcess::killedInCommitThenFinished()
         return tool.waitForFinished(60000) && tool.exitCode() == 0;
     };
     const QString key = dir.filePath("key");
-    QVERIFY(pack({"keygen", key, key + ".pub"}));
+    QVERIFY(pack({"keygen", "-W", key, key + ".pub"}));
     QVERIFY(pack({"build", dir.filePath("game"), dir.filePath("srv"), "--url", server.url(""),
                   "--secret", key, "--include-updater", "--greeting", "hi", "--date", "2026-12-01",
                   "--time", "18:30", "--set", "Mirrors=" + server.url("/m")}));
