@@ -40,7 +40,7 @@ public:
     // The chunks the file being built already holds at their places.
     bool checkInPlace()
     {
-        std::vector<char> buffer(size_t(Chunker::MaxSize));
+        std::vector<char> buffer(static_cast<size_t>(Chunker::MaxSize));
         for (qsizetype n = 0; n < m_chunks.size(); ++n) {
             const ChunkIndex::Chunk &chunk = m_chunks[n];
             if (m_stop || !m_work.seek(chunk.offset) ||
