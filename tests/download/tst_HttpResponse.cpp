@@ -36,37 +36,33 @@ private slots:
         QTest::addColumn<qint64>("total");
         QTest::addColumn<bool>("continuable");
         using D = BodyDecision;
-        const QByteArray rest = "Content-Range: bytes 10-19/20\nETag: \"a\"";
+        const QByteArray rest = "Content-Range: bytes 10-19/20", a = "\nETag: \"a\"";
         QTest::newRow("206 continues at the stored byte")
-            << 206 << rest << held << D::Continue << 20ll << true;
+            << 206 << rest + a << held << D::Continue << 20ll << true;
         QTest::newRow("206 from another byte restarts")
-            << 206 << "Content-Range: bytes 0-19/20\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes 0-19/20" + a << held << D::Restart;
         QTest::newRow("206 of another whole length restarts")
-            << 206 << "Content-Range: bytes 10-29/30\nETag: \"a\""_ba << held << D::Restart;
-        QTest::newRow("206 without the validator restarts")
-            << 206 << "Content-Range: bytes 10-19/20"_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes 10-29/30" + a << held << D::Restart;
+        QTest::newRow("206 without the validator restarts") << 206 << rest << held << D::Restart;
         QTest::newRow("206 without the validator continues a digest")
-            << 206 << "Content-Range: bytes 10-19/20"_ba << heldToDigest << D::Continue << 20ll
-            << true;
+            << 206 << rest << heldToDigest << D::Continue << 20ll << true;
         QTest::newRow("206 under another ETag restarts, digest or not")
-            << 206 << "Content-Range: bytes 10-19/20\nETag: \"b\""_ba << heldToDigest << D::Restart;
+            << 206 << rest + "\nETag: \"b\"" << heldToDigest << D::Restart;
         QTest::newRow("206 under another Last-Modified restarts")
-            << 206 << "Content-Range: bytes 10-19/20\nLast-Modified: Tue"_ba << heldUnderDate
-            << D::Restart;
+            << 206 << rest + "\nLast-Modified: Tue" << heldUnderDate << D::Restart;
         QTest::newRow("206 under the Last-Modified sent continues")
-            << 206 << "Content-Range: bytes 10-19/20\nLast-Modified: Mon"_ba << heldUnderDate
-            << D::Continue << 20ll << true;
+            << 206 << rest + "\nLast-Modified: Mon" << heldUnderDate << D::Continue << 20ll << true;
         QTest::newRow("206 to no Range restarts")
-            << 206 << "Content-Range: bytes 0-19/20\nETag: \"a\""_ba << fresh << D::Restart;
+            << 206 << "Content-Range: bytes 0-19/20" + a << fresh << D::Restart;
         QTest::newRow("206 of * total continues an unknown length")
-            << 206 << "Content-Range: bytes 10-19/*\nETag: \"a\""_ba << heldOfUnknownLength
-            << D::Continue << 0ll << true;
+            << 206 << "Content-Range: bytes 10-19/*" + a << heldOfUnknownLength << D::Continue
+            << 0ll << true;
         QTest::newRow("206 of * total restarts a known length")
-            << 206 << "Content-Range: bytes 10-19/*\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes 10-19/*" + a << held << D::Restart;
         QTest::newRow("malformed Content-Range restarts")
-            << 206 << "Content-Range: bytes x10-19/20\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes x10-19/20" + a << held << D::Restart;
         QTest::newRow("Content-Range of no unit restarts")
-            << 206 << "Content-Range: 10-19/20\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: 10-19/20" + a << held << D::Restart;
         QTest::newRow("200 to a Range restarts whole")
             << 200 << "Content-Length: 30\nETag: \"b\"\nAccept-Ranges: bytes"_ba << held << D::Whole
             << 30ll << true;
