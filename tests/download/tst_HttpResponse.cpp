@@ -81,7 +81,6 @@ private slots:
             << 200
             << "HTTP/1.1 302 Found\nETag: \"a\"\nAccept-Ranges: bytes\nHTTP/1.1 200 OK\nContent-Length: 5"_ba
             << fresh << D::Whole << 5ll << false;
-        QTest::newRow("416 to a Range restarts") << 416 << QByteArray() << held << D::Restart;
         QTest::newRow("416 to no Range fails") << 416 << QByteArray() << fresh << D::ErrorStatus;
         for (const int status : {408, 429, 500, 502, 503, 504})
             QTest::addRow("%d is retryable", status)
