@@ -350,16 +350,13 @@ private slots:
     void unfinishedReadsLeaveOldFiles()
     {
         Files files;
-        const QList<std::pair<QString, int>> refused{{"", 1001},
-                                                     {"/updates.txt", 1002},
-                                                     {"ftp://127.0.0.1/x", 1003},
-                                                     {"http:///x", 1004},
-                                                     {"http://127.0.0.1:1/x", 1005}};
+        // Refused with 1001, 1002, ...; the last one has an address but no file.
+        const QStringList refused{"", "/updates.txt", "ftp://127.0.0.1/x", "http:///x",
+                                  "http://127.0.0.1:1/x"};
         const QString text = "%1:Error in call to BeginDownload().\r\n\r\nError Description: %2";
         QList<QStringList> warnings;
-        for (const auto &[url, code] : refused) {
-            // The last one has an address but no file.
-            m_downloader->BeginDownload(url, code == 1005 ? QString() : path("a"));
+        for (int code = 1001; code <= 1005; ++code) {
+            m_downloader->BeginDownload(refused[code - 1001], code == 1005 ? QString() : path("a"));
             warnings.append(
                 {text.arg(code).arg(downloaderErrorDescription(DownloaderError(code))), "Warning"});
         }
@@ -441,10 +438,9 @@ private slots:
         QTemporaryDir tls;
         const QString certificate = tls.filePath("cert.pem"), key = tls.filePath("key.pem");
         const QString request = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-                                "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1";
-        QCOMPARE(QProcess::execute("openssl", request.split(' ')
-                                                  << "-keyout" << key << "-out" << certificate),
-                 0);
+                                "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                                "-keyout %1 -out %2";
+        QCOMPARE(QProcess::execute("openssl", request.arg(key, certificate).split(' ')), 0);
         writeFiles(tls.path(), {{"www/file.bin", TestHttpServer::pattern(5000)}});
         NginxServer nginx(tls.filePath("www"));
         nginx.setTls(certificate, key);
