@@ -26,7 +26,9 @@ class tst_HttpResponse : public QObject
 private slots:
     // What a response (status, header lines) means for the body held, and,
     // for one whose body is taken, the whole length it announces and whether
-    // its body could be continued by a later try.
+    // its body could be continued by a later try. The plain cases (a 206
+    // that continues, a 200 to a Range, a 416) show in tst_Downloader's
+    // reads cut short.
     void decide_data()
     {
         QTest::addColumn<int>("status");
@@ -37,8 +39,6 @@ private slots:
         QTest::addColumn<bool>("continuable");
         using D = BodyDecision;
         const QByteArray rest = "Content-Range: bytes 10-19/20", a = "\nETag: \"a\"";
-        QTest::newRow("206 continues at the stored byte")
-            << 206 << rest + a << held << D::Continue << 20ll << true;
         QTest::newRow("206 from another byte restarts")
             << 206 << "Content-Range: bytes 0-19/20" + a << held << D::Restart;
         QTest::newRow("206 of another whole length restarts")
@@ -63,9 +63,6 @@ private slots:
             << 206 << "Content-Range: bytes x10-19/20" + a << held << D::Restart;
         QTest::newRow("Content-Range of no unit restarts")
             << 206 << "Content-Range: 10-19/20" + a << held << D::Restart;
-        QTest::newRow("200 to a Range restarts whole")
-            << 200 << "Content-Length: 30\nETag: \"b\"\nAccept-Ranges: bytes"_ba << held << D::Whole
-            << 30ll << true;
         QTest::newRow("header names in any case")
             << 200 << "CONTENT-LENGTH: 7\nlast-MODIFIED: Mon\naccept-ranges: BYTES"_ba << fresh
             << D::Whole << 7ll << true;
