@@ -167,6 +167,7 @@ private slots:
     {
         QTest::addColumn<Scenario>("s");
         const QByteArray b(200000, 'b'), rest = "bytes=100000-|\"v1\"";
+        const ScriptedReply plain{.body = bodyA};
         const ScriptedReply whole{.body = bodyA, .etag = "\"v1\"", .ranges = true};
         const ScriptedReply cut{
             .body = bodyA, .etag = "\"v1\"", .ranges = true, .cutAt = 100000, .sized = true};
@@ -179,39 +180,33 @@ private slots:
         QTest::newRow("cut, validator changed: restart") << Scenario{
             {cut, {.body = b, .etag = "\"v2\"", .ranges = true}}, b, {1, 2}, {rest, "|"}};
         // Every other 206 that cannot continue the body is decided the same
-        // way (see tst_HttpResponse) and restarts it as this one does.
+        // way (see tst_HttpResponse) and restarts it as this one does; a 416
+        // answers a Range only, so it is decided here alone.
         QTest::newRow("cut, 416: restart") << Scenario{
             {cut, {.status = 416, .body = "no such range"}, whole}, bodyA, {1, 2}, {rest, "|"}};
         // The range ends cleanly, yet short of the length its Content-Range announced.
         QTest::newRow("cut, range short: resumed again")
             << Scenario{{cut, shortRange, whole}, bodyA, {1, 2}, {rest, "bytes=150000-|\"v1\""}};
         QTest::newRow("503 with Retry-After, then whole") << Scenario{
-            {{.status = 503, .body = "busy", .retryAfter = 3}, {.body = bodyA}}, bodyA, {3}, {"|"}};
+            {{.status = 503, .body = "busy", .retryAfter = 3}, plain}, bodyA, {3}, {"|"}};
         // Honoured, the hour would outlast the test's wait.
-        QTest::newRow("503 with Retry-After 3600: usual wait")
-            << Scenario{{{.status = 503, .body = "busy", .retryAfter = 3600}, {.body = bodyA}},
-                        bodyA,
-                        {1},
-                        {"|"}};
+        QTest::newRow("503 with Retry-After 3600: usual wait") << Scenario{
+            {{.status = 503, .body = "busy", .retryAfter = 3600}, plain}, bodyA, {1}, {"|"}};
         QTest::newRow("500 every time: 1 + 3 tries")
             << Scenario{{{.status = 500, .body = "down"}}, {}, {1, 2, 4}, {"|", "|", "|"}};
-        QTest::newRow("404: not tried again")
-            << Scenario{{{.status = 404, .body = "gone"}, {.body = bodyA}}, {}, {}, {}};
+        QTest::newRow("404: not tried again") << Scenario{{{.status = 404, .body = "gone"}, plain}};
         // An update file of no bytes is taken for a fault, not a file to store.
-        QTest::newRow("empty body") << Scenario{{{.body = ""}, {.body = bodyA}}, {}, {}, {}};
-        // The stall outlasts the test's wait: only the read's own time limit ends it.
-        QTest::newRow("stalled, then whole") << Scenario{
-            {{.body = bodyA, .cutAt = 1000, .stall = 60s}, {.body = bodyA}}, bodyA, {1}, {"|"}};
-        // 100 B/s would take the whole test's wait to end.
+        QTest::newRow("empty body") << Scenario{{{.body = ""}, plain}};
+        // 100 B/s would take the whole test's wait to end: only the read's
+        // own stall limit ends it, as it ends a body that stops altogether.
         QTest::newRow("trickle under 1 KiB/s, then whole")
-            << Scenario{{{.body = bodyA, .pace = 100ms}, {.body = bodyA}}, bodyA, {1}, {"|"}};
+            << Scenario{{{.body = bodyA, .pace = 100ms}, plain}, bodyA, {1}, {"|"}};
         QTest::newRow("target is a folder")
-            << Scenario{{{.body = bodyA}}, {}, {}, {}, Disk::TargetIsFolder};
-        QTest::newRow("flush fails")
-            << Scenario{.replies = {{.body = bodyA}}, .disk = Disk::FlushFails};
+            << Scenario{.replies = {plain}, .disk = Disk::TargetIsFolder};
+        QTest::newRow("flush fails") << Scenario{.replies = {plain}, .disk = Disk::FlushFails};
         // Its reader flushes it later: no flush of the read's own to fail.
         QTest::newRow("flush fails, flushed later: stored")
-            << Scenario{.replies = {{.body = bodyA}},
+            << Scenario{.replies = {plain},
                         .stored = bodyA,
                         .disk = Disk::FlushFails,
                         .expected = {.flushedLater = true}};
@@ -220,45 +215,32 @@ private slots:
             .replies = {{.body = bodyA, .endless = true}}, .expected = {.size = 100000}};
         QTest::newRow("endless body, limit") << Scenario{
             .replies = {{.body = bodyA, .endless = true}}, .expected = {.limit = 100000}};
+        QTest::newRow("body within its limit")
+            << Scenario{.replies = {plain}, .stored = bodyA, .expected = {.limit = 300000}};
         // A span of the body, each of its pieces pinned: only an answer with
         // exactly those bytes is stored, or the whole body from a server
-        // that ignores Range, held to the whole body's pins.
+        // that ignores Range, held to the whole body's pins. Any other
+        // answer fails the read at once, though the next try would pass.
         const ReadExpectation span{.size = bodyA.size(),
                                    .sha256 = digest(bodyA),
                                    .span = ReadExpectation::Span{1000, 3000, bodyA.size()},
                                    .pieces = {{1000, digest(bodyA.mid(1000, 1000))},
                                               {2000, digest(bodyA.mid(2000, 2000))}}};
-        QTest::newRow("span: the bytes asked for")
-            << Scenario{{whole}, bodyA.mid(1000, 3000), {}, {}, Disk::Fine, span};
-        QTest::newRow("span: Range ignored, the whole body")
-            << Scenario{{{.body = bodyA}}, bodyA, {}, {}, Disk::Fine, span};
-        QTest::newRow("span: Range ignored, another whole body")
-            << Scenario{{{.body = b}}, {}, {}, {}, Disk::Fine, span};
-        QTest::newRow("span: another span's bytes, not tried again") << Scenario{
-            {{.body = bodyA, .ranges = true, .contentRange = "bytes 0-2999/200000"}, whole},
-            {},
-            {},
-            {},
-            Disk::Fine,
-            span};
-        QTest::newRow("span: one byte short of the span")
-            << Scenario{{{.body = bodyA, .ranges = true, .contentRange = "bytes 1000-3998/200000"}},
-                        {},
-                        {},
-                        {},
-                        Disk::Fine,
-                        span};
-        QTest::newRow("span: of a body of another length")
-            << Scenario{{{.body = bodyA, .ranges = true, .contentRange = "bytes 1000-3999/200001"}},
-                        {},
-                        {},
-                        {},
-                        Disk::Fine,
-                        span};
-        QTest::newRow("span: a piece's bytes not the pinned ones")
-            << Scenario{{{.body = b, .ranges = true}}, {}, {}, {}, Disk::Fine, span};
-        QTest::newRow("body within its limit")
-            << Scenario{{{.body = bodyA}}, bodyA, {}, {}, Disk::Fine, {.limit = 300000}};
+        const auto spanRow =
+            [&](const char *name, const ScriptedReply &reply, const QByteArray &stored = {}) {
+                QTest::newRow(name)
+                    << Scenario{.replies = {reply, whole}, .stored = stored, .expected = span};
+            };
+        spanRow("span: the bytes asked for", whole, bodyA.mid(1000, 3000));
+        spanRow("span: Range ignored, the whole body", plain, bodyA);
+        spanRow("span: Range ignored, another whole body", {.body = b});
+        spanRow("span: another span's bytes",
+                {.body = bodyA, .ranges = true, .contentRange = "bytes 0-2999/200000"});
+        spanRow("span: one byte short of the span",
+                {.body = bodyA, .ranges = true, .contentRange = "bytes 1000-3998/200000"});
+        spanRow("span: of a body of another length",
+                {.body = bodyA, .ranges = true, .contentRange = "bytes 1000-3999/200001"});
+        spanRow("span: a piece's bytes not the pinned ones", {.body = b, .ranges = true});
     }
 
     // Listeners see one read however many tries it takes. Every new body is
@@ -322,9 +304,7 @@ private slots:
         m_http.setScript(cuts);
         const auto read = [this](const QString &url) {
             m_events.clear();
-            m_downloader->BeginDownload(
-                m_http.url(url), path(),
-                {200000, QCryptographicHash::hash(bodyA, QCryptographicHash::Sha256), true});
+            m_downloader->BeginDownload(m_http.url(url), path(), {200000, digest(bodyA), true});
         };
         // A listener reacting at once finds the kept part on the disk; the spy
         // waits in an event loop, so the error comes as soon as it is posted.
@@ -370,16 +350,13 @@ private slots:
     void unfinishedReadsLeaveOldFiles()
     {
         Files files;
-        const QList<std::pair<QString, int>> refused{{"", 1001},
-                                                     {"/updates.txt", 1002},
-                                                     {"ftp://127.0.0.1/x", 1003},
-                                                     {"http:///x", 1004},
-                                                     {"http://127.0.0.1:1/x", 1005}};
+        // Refused with 1001, 1002, ...; the last one has an address but no file.
+        const QStringList refused{"", "/updates.txt", "ftp://127.0.0.1/x", "http:///x",
+                                  "http://127.0.0.1:1/x"};
         const QString text = "%1:Error in call to BeginDownload().\r\n\r\nError Description: %2";
         QList<QStringList> warnings;
-        for (const auto &[url, code] : refused) {
-            // The last one has an address but no file.
-            m_downloader->BeginDownload(url, code == 1005 ? QString() : path("a"));
+        for (int code = 1001; code <= 1005; ++code) {
+            m_downloader->BeginDownload(refused[code - 1001], code == 1005 ? QString() : path("a"));
             warnings.append(
                 {text.arg(code).arg(downloaderErrorDescription(DownloaderError(code))), "Warning"});
         }
@@ -444,14 +421,13 @@ private slots:
         QCOMPARE(m_requests.load(), count);
     }
 
-    // Ten redirects are followed; an eleventh, or a loop, fails the read.
+    // Ten redirects are followed; an eleventh (as in a loop) fails the read.
     void redirects()
     {
-        for (const QString hops : {"10", "11", "loop"})
+        for (const QString hops : {"10", "11"})
             m_downloader->BeginDownload(m_http.url("/hops/" + hops), path(hops));
         QTRY_COMPARE(m_downloader->inFlight(), 0);
         verifyEnd(m_events.value(path("11")), -1);
-        verifyEnd(m_events.value(path("loop")), -1);
         QCOMPARE(filesBelow(m_dir->path()), Files({{"10", TestHttpServer::pattern(1000)}}));
     }
 
@@ -462,10 +438,9 @@ private slots:
         QTemporaryDir tls;
         const QString certificate = tls.filePath("cert.pem"), key = tls.filePath("key.pem");
         const QString request = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-                                "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1";
-        QCOMPARE(QProcess::execute("openssl", request.split(' ')
-                                                  << "-keyout" << key << "-out" << certificate),
-                 0);
+                                "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+                                "-keyout %1 -out %2";
+        QCOMPARE(QProcess::execute("openssl", request.arg(key, certificate).split(' ')), 0);
         writeFiles(tls.path(), {{"www/file.bin", TestHttpServer::pattern(5000)}});
         NginxServer nginx(tls.filePath("www"));
         nginx.setTls(certificate, key);
@@ -511,7 +486,6 @@ private slots:
                  QStringLiteral("Gr\u00fc\u00dfe"));
         // A blank in the address is taken as the Downloader takes it.
         QCOMPARE(fetch({.body = "a\r\nb\n"}, 10s, "/script with blank"), "a\r\nb\n");
-        QVERIFY_THROWS_EXCEPTION(InetError, fetch({.status = 404, .body = "gone"}, 10s));
         QVERIFY_THROWS_EXCEPTION(InetError,
                                  fetch({.body = QByteArray(Inet::MaxDocumentBytes + 1, 'x')}, 60s));
         // Longer than the time-out, yet it ends, so that a call without one returns.

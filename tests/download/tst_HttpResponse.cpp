@@ -26,7 +26,9 @@ class tst_HttpResponse : public QObject
 private slots:
     // What a response (status, header lines) means for the body held, and,
     // for one whose body is taken, the whole length it announces and whether
-    // its body could be continued by a later try.
+    // its body could be continued by a later try. The plain cases (a 206
+    // that continues, a 200 to a Range, a 416) show in tst_Downloader's
+    // reads cut short.
     void decide_data()
     {
         QTest::addColumn<int>("status");
@@ -36,40 +38,31 @@ private slots:
         QTest::addColumn<qint64>("total");
         QTest::addColumn<bool>("continuable");
         using D = BodyDecision;
-        const QByteArray rest = "Content-Range: bytes 10-19/20\nETag: \"a\"";
-        QTest::newRow("206 continues at the stored byte")
-            << 206 << rest << held << D::Continue << 20ll << true;
+        const QByteArray rest = "Content-Range: bytes 10-19/20", a = "\nETag: \"a\"";
         QTest::newRow("206 from another byte restarts")
-            << 206 << "Content-Range: bytes 0-19/20\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes 0-19/20" + a << held << D::Restart;
         QTest::newRow("206 of another whole length restarts")
-            << 206 << "Content-Range: bytes 10-29/30\nETag: \"a\""_ba << held << D::Restart;
-        QTest::newRow("206 without the validator restarts")
-            << 206 << "Content-Range: bytes 10-19/20"_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes 10-29/30" + a << held << D::Restart;
+        QTest::newRow("206 without the validator restarts") << 206 << rest << held << D::Restart;
         QTest::newRow("206 without the validator continues a digest")
-            << 206 << "Content-Range: bytes 10-19/20"_ba << heldToDigest << D::Continue << 20ll
-            << true;
+            << 206 << rest << heldToDigest << D::Continue << 20ll << true;
         QTest::newRow("206 under another ETag restarts, digest or not")
-            << 206 << "Content-Range: bytes 10-19/20\nETag: \"b\""_ba << heldToDigest << D::Restart;
+            << 206 << rest + "\nETag: \"b\"" << heldToDigest << D::Restart;
         QTest::newRow("206 under another Last-Modified restarts")
-            << 206 << "Content-Range: bytes 10-19/20\nLast-Modified: Tue"_ba << heldUnderDate
-            << D::Restart;
+            << 206 << rest + "\nLast-Modified: Tue" << heldUnderDate << D::Restart;
         QTest::newRow("206 under the Last-Modified sent continues")
-            << 206 << "Content-Range: bytes 10-19/20\nLast-Modified: Mon"_ba << heldUnderDate
-            << D::Continue << 20ll << true;
+            << 206 << rest + "\nLast-Modified: Mon" << heldUnderDate << D::Continue << 20ll << true;
         QTest::newRow("206 to no Range restarts")
-            << 206 << "Content-Range: bytes 0-19/20\nETag: \"a\""_ba << fresh << D::Restart;
+            << 206 << "Content-Range: bytes 0-19/20" + a << fresh << D::Restart;
         QTest::newRow("206 of * total continues an unknown length")
-            << 206 << "Content-Range: bytes 10-19/*\nETag: \"a\""_ba << heldOfUnknownLength
-            << D::Continue << 0ll << true;
+            << 206 << "Content-Range: bytes 10-19/*" + a << heldOfUnknownLength << D::Continue
+            << 0ll << true;
         QTest::newRow("206 of * total restarts a known length")
-            << 206 << "Content-Range: bytes 10-19/*\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes 10-19/*" + a << held << D::Restart;
         QTest::newRow("malformed Content-Range restarts")
-            << 206 << "Content-Range: bytes x10-19/20\nETag: \"a\""_ba << held << D::Restart;
+            << 206 << "Content-Range: bytes x10-19/20" + a << held << D::Restart;
         QTest::newRow("Content-Range of no unit restarts")
-            << 206 << "Content-Range: 10-19/20\nETag: \"a\""_ba << held << D::Restart;
-        QTest::newRow("200 to a Range restarts whole")
-            << 200 << "Content-Length: 30\nETag: \"b\"\nAccept-Ranges: bytes"_ba << held << D::Whole
-            << 30ll << true;
+            << 206 << "Content-Range: 10-19/20" + a << held << D::Restart;
         QTest::newRow("header names in any case")
             << 200 << "CONTENT-LENGTH: 7\nlast-MODIFIED: Mon\naccept-ranges: BYTES"_ba << fresh
             << D::Whole << 7ll << true;
@@ -85,7 +78,6 @@ private slots:
             << 200
             << "HTTP/1.1 302 Found\nETag: \"a\"\nAccept-Ranges: bytes\nHTTP/1.1 200 OK\nContent-Length: 5"_ba
             << fresh << D::Whole << 5ll << false;
-        QTest::newRow("416 to a Range restarts") << 416 << QByteArray() << held << D::Restart;
         QTest::newRow("416 to no Range fails") << 416 << QByteArray() << fresh << D::ErrorStatus;
         for (const int status : {408, 429, 500, 502, 503, 504})
             QTest::addRow("%d is retryable", status)

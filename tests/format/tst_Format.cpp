@@ -9,30 +9,6 @@
 Q_DECLARE_METATYPE(ListFormat::FileEntry)
 Q_DECLARE_METATYPE(QList<ChunkIndex::Chunk>)
 
-namespace
-{
-
-QByteArray randomBytes(quint32 seed, qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &byte : bytes)
-        byte = char(random.generate());
-    return bytes;
-}
-
-QList<ChunkIndex::Chunk> chunksOf(QByteArray bytes)
-{
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    const ChunkIndex::ChunkedFile chunked = ChunkIndex::chunkFile(buffer);
-    if (!chunked.error.isEmpty())
-        qFatal("%s", qPrintable(chunked.error));
-    return chunked.chunks;
-}
-
-} // namespace
-
 // The list as the publisher's tool writes it, read back by the updater's own
 // readers (its signature is checked end to end by tst_SignedUpdate): a value the tool writes one
 // way and the updater reads another would fail every player's update, or pin the wrong file.
@@ -46,30 +22,24 @@ private slots:
         QTest::addColumn<QString>("stamp"); // Date and Time both
         QTest::addColumn<ListFormat::FileEntry>("file");
         const QByteArray digest = QByteArray::fromHex("00ff") + QByteArray(30, '\x7f');
-        QTest::newRow("plain") << "2026-12-07"
-                               << ListFormat::FileEntry{"http://h/files/a.txt", "", "a.txt", 0,
-                                                        digest};
-        QTest::newRow("with a chunk index")
+        const qint64 most = std::numeric_limits<qint64>::max();
+        QTest::newRow("with a chunk index, the largest size")
             << "2026-12-07"
-            << ListFormat::FileEntry{"http://h/files/a", "", "a", 9, digest, "http://h/c",
+            << ListFormat::FileEntry{"http://h/files/a", "", "a", most, digest, "http://h/c",
                                      QByteArray(32, 'c')};
         QTest::newRow("blanks at the ends, dropped by the reader")
             << " 2026-12-07 "
             << ListFormat::FileEntry{"http://h/files/%20b", "\\ d\\e ", " b", 1, digest};
         QTest::newRow("enclosing quotes, taken off by the reader")
             << "\"now\"" << ListFormat::FileEntry{"http://h/x", "\\'d'", "'q'", 7, digest};
-        QTest::newRow("non-ASCII names")
-            << "12:00"
-            << ListFormat::FileEntry{"http://h/files/donn%C3%A9es", "\\donn\u00e9es\\\u6587\u5b57",
-                                     "\u00fcn\u00efc\u00f6d\u00e9 \U0001F600.txt",
-                                     std::numeric_limits<qint64>::max(), digest};
     }
 
     void listReadsBack()
     {
         QFETCH(QString, stamp);
         QFETCH(ListFormat::FileEntry, file);
-        const ListFormat::FileEntry plain{"http://h/p", "\\p", "p", 5, QByteArray(32, 'p')};
+        // In every list: no folder, no bytes.
+        const ListFormat::FileEntry plain{"http://h/p", "", "p", 0, QByteArray(32, 'p')};
         QTemporaryDir dir;
         const QString list = dir.filePath("updates.ini");
         writeFile(list, ListFormat::write({plain, file}, stamp, stamp));
@@ -112,7 +82,7 @@ private slots:
     {
         QFETCH(quint32, seed);
         QFETCH(qsizetype, size);
-        const QByteArray bytes = seed ? randomBytes(seed, size) : QByteArray(size, 'x');
+        const QByteArray bytes = seed ? randomBytes(size, seed) : QByteArray(size, 'x');
         Chunker chunker;
         std::vector<qint64> whole;
         chunker.feed(bytes.constData(), bytes.size(), whole);
@@ -142,30 +112,20 @@ private slots:
             start = whole[n];
         }
         QCOMPARE(start, size);
-    }
-
-    // An insertion near the start and a rewritten 1% must cost only the
-    // chunks around them: the rest of the old file is found by its digests.
-    void chunksSurviveEdits()
-    {
-        const QByteArray old = randomBytes(42, 6 * 1024 * 1024);
-        QByteArray changed = old;
-        changed.insert(5000, randomBytes(43, 1000));
-        const QByteArray rewritten = randomBytes(44, old.size() / 100);
-        changed.replace(4 * 1024 * 1024, rewritten.size(), rewritten);
-        const QList<ChunkIndex::Chunk> before = chunksOf(old);
-        QSet<QByteArray> after;
-        for (const ChunkIndex::Chunk &chunk : chunksOf(changed))
-            after.insert(chunk.sha256);
-        const auto found = std::count_if(before.cbegin(), before.cend(), [&](const auto &chunk) {
-            return after.contains(chunk.sha256);
-        });
-        QVERIFY2(found * 10 >= before.size() * 9,
-                 qPrintable(QStringLiteral("%1 of %2").arg(found).arg(before.size())));
-        // The digests are those of the bytes: a chunk found is the same bytes.
-        const ChunkIndex::Chunk &last = before.last();
-        QCOMPARE(last.sha256, QCryptographicHash::hash(old.sliced(last.offset, last.length),
-                                                       QCryptographicHash::Sha256));
+        // The index cuts there too, and its digests are those of the bytes:
+        // a digest of other bytes would take a changed chunk for an old one.
+        QByteArray copy = bytes;
+        QBuffer buffer(&copy);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        const ChunkIndex::ChunkedFile chunked = ChunkIndex::chunkFile(buffer);
+        QVERIFY(chunked.error.isEmpty() && chunked.chunks.size() == qsizetype(whole.size()));
+        for (qsizetype n = 0; n < chunked.chunks.size(); ++n) {
+            const ChunkIndex::Chunk &chunk = chunked.chunks[n];
+            QCOMPARE(chunk.offset + chunk.length, whole[n]);
+            QCOMPARE(chunk.sha256,
+                     QCryptographicHash::hash(bytes.sliced(chunk.offset, chunk.length),
+                                              QCryptographicHash::Sha256));
+        }
     }
 
     // A mirror may serve any bytes as an index; only one the chunker could
@@ -181,31 +141,27 @@ private slots:
         const qint64 min = Chunker::MinSize;
         const qint64 max = Chunker::MaxSize;
         const QList<Chunk> good{{0, max, a}, {max, min, a}, {max + min, 1, a}};
-        QTest::newRow("round trip") << good << QByteArray() << max + min + 1 << true;
-        QTest::newRow("empty file") << QList<Chunk>{} << QByteArray() << qint64(0) << true;
-        QTest::newRow("every chunk at the minimum: the size limit")
-            << QList<Chunk>{{0, min, a}, {min, min, a}, {2 * min, 1, a}} << QByteArray()
-            << 2 * min + 1 << true;
-        QTest::newRow("total below the file size")
-            << good << QByteArray() << max + min + 2 << false;
-        QTest::newRow("total above the file size") << good << QByteArray() << max + min << false;
-        QTest::newRow("truncated record") << good << QByteArray("chop") << max + min + 1 << false;
-        QTest::newRow("trailing bytes") << good << QByteArray("append") << max + min + 1 << false;
-        QTest::newRow("gap between chunks")
-            << QList<Chunk>{{0, min, a}, {min + 1, 1, a}} << QByteArray() << min + 1 << false;
-        QTest::newRow("overlapping chunks")
-            << QList<Chunk>{{0, min, a}, {min - 1, 1, a}} << QByteArray() << min + 1 << false;
-        QTest::newRow("not starting at 0")
-            << QList<Chunk>{{1, min, a}} << QByteArray() << min << false;
-        QTest::newRow("empty chunk")
-            << QList<Chunk>{{0, min, a}, {min, min + 1, a}, {2 * min + 1, 0, a}} << QByteArray()
-            << 2 * min + 1 << false;
-        QTest::newRow("chunk above the maximum")
-            << QList<Chunk>{{0, max + 1, a}} << QByteArray() << max + 1 << false;
-        QTest::newRow("chunk below the minimum, not last")
-            << QList<Chunk>{{0, min - 1, a}, {min - 1, min + 1, a}} << QByteArray() << 2 * min
-            << false;
-        QTest::newRow("wrong magic") << good << QByteArray("magic") << max + min + 1 << false;
+        const auto row = [](const char *name, const QList<Chunk> &chunks, qint64 fileSize,
+                            bool valid, const char *edit = "") {
+            QTest::newRow(name) << chunks << QByteArray(edit) << fileSize << valid;
+        };
+        row("round trip", good, max + min + 1, true);
+        row("empty file", {}, 0, true);
+        row("every chunk at the minimum: the size limit",
+            {{0, min, a}, {min, min, a}, {2 * min, 1, a}}, 2 * min + 1, true);
+        row("total below the file size", good, max + min + 2, false);
+        row("total above the file size", good, max + min, false);
+        row("truncated record", good, max + min + 1, false, "chop");
+        row("trailing bytes", good, max + min + 1, false, "append");
+        row("gap between chunks", {{0, min, a}, {min + 1, 1, a}}, min + 1, false);
+        row("overlapping chunks", {{0, min, a}, {min - 1, 1, a}}, min + 1, false);
+        row("not starting at 0", {{1, min, a}}, min, false);
+        row("empty chunk", {{0, min, a}, {min, min + 1, a}, {2 * min + 1, 0, a}}, 2 * min + 1,
+            false);
+        row("chunk above the maximum", {{0, max + 1, a}}, max + 1, false);
+        row("chunk below the minimum, not last", {{0, min - 1, a}, {min - 1, min + 1, a}}, 2 * min,
+            false);
+        row("wrong magic", good, max + min + 1, false, "magic");
     }
 
     void chunkIndexParse()

@@ -18,11 +18,6 @@ class tst_modTypes : public QObject
     QTemporaryDir m_dir;
     const fs::path m_profile{m_dir.filePath("init.ini").toStdU16String()};
     QString file() const { return m_dir.filePath("init.ini"); }
-    void store(const QByteArray &content, const QString &path = {})
-    {
-        QFile out(path.isEmpty() ? file() : path);
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(content) == content.size());
-    }
 
 private slots:
     // Names match in any letter case and without their blanks; values lose
@@ -31,9 +26,10 @@ private slots:
     void read()
     {
         const QByteArray limit(ProfileFile::MaxValueLength, 'a');
-        store("[OTHER]\r\nDate=other\r\n  [ general ] ; main\r\n; Date=comment\r\n"
-              " \t Date \t =  \t 12/05  two  \t \r\nQuoted=\"  q  \"\r\nSingle='a b'\r\nLong=" +
-              limit + "b\r\n");
+        writeFile(file(),
+                  "[OTHER]\r\nDate=other\r\n  [ general ] ; main\r\n; Date=comment\r\n"
+                  " \t Date \t =  \t 12/05  two  \t \r\nQuoted=\"  q  \"\r\nSingle='a b'\r\nLong=" +
+                      limit + "b\r\n");
         const QByteArray rows[][3] = {{" GENERAL ", "\tdATE ", "12/05  two"},
                                       {"general", "Quoted", "  q  "},
                                       {"general", "Single", "a b"},
@@ -60,7 +56,7 @@ private slots:
                      "[GENERAL]\r\nA=h\r\nLastUpdate=n\r\n\r\n;LastUpdate=old\r\n[O]\r\n"}};
         const fs::path held(m_dir.filePath("held").toStdU16String());
         for (const auto &row : rows) {
-            store(row.before);
+            writeFile(file(), row.before);
             fs::create_hard_link(m_profile, held);
             ReadIni(file(), "GENERAL", "LastUpdate");
             QVERIFY(WriteIni(file(), " GENERAL ", "LastUpdate\t", row.value));
@@ -103,11 +99,11 @@ private slots:
         for (const auto &[inPlace, trustAtOnce] :
              {std::pair{false, true}, {true, true}, {true, false}}) {
             ProfileCache::trustStampsAtOnceForTests(trustAtOnce);
-            store("[GENERAL]\r\nLastUpdate=old\r\n");
+            writeFile(file(), "[GENERAL]\r\nLastUpdate=old\r\n");
             QCOMPARE(ReadIni(file(), "GENERAL", "LastUpdate"), "old");
             const auto modified = fs::last_write_time(m_profile);
             const QString written = inPlace ? file() : m_dir.filePath("new.ini");
-            store("[GENERAL]\r\nLastUpdate=new\r\n", written);
+            writeFile(written, "[GENERAL]\r\nLastUpdate=new\r\n");
             fs::last_write_time(written.toStdU16String(), modified);
             if (!inPlace)
                 fs::rename(written.toStdU16String(), m_profile);

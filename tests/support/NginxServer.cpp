@@ -18,17 +18,12 @@ namespace
 QString config(const QString &prefix, const QString &root, const QString &server,
                const QString &accessLog, const QString &http)
 {
-    const QString logging = accessLog.isEmpty()
-                                ? QStringLiteral("access_log off;")
-                                : QStringLiteral("log_format timed '$msec $request_time "
-                                                 "$request_uri $bytes_sent $body_bytes_sent';\n"
-                                                 "    access_log %1 timed;")
-                                      .arg(accessLog);
     return QStringLiteral(R"(daemon off; worker_processes 1; pid %1/nginx.pid;
 error_log %1/error.log warn;
 events { worker_connections 4096; }
 http {
-    %4
+    log_format timed '$msec $request_time $request_uri $bytes_sent $body_bytes_sent';
+    access_log %4;
     sendfile on; tcp_nopush on; keepalive_requests 100000;
     default_type application/octet-stream; types { text/plain txt ini; text/html html; }
     client_body_temp_path %1/body; proxy_temp_path %1/proxy; fastcgi_temp_path %1/fastcgi;
@@ -37,7 +32,8 @@ http {
     server { root %2; %3 }
 }
 )")
-        .arg(prefix, root, server, logging, http);
+        .arg(prefix, root, server,
+             accessLog.isEmpty() ? QStringLiteral("off") : accessLog + " timed", http);
 }
 
 } // namespace

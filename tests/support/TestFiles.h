@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QtTest>
 
 // The whole content of `path`; empty when it cannot be read.
@@ -38,4 +39,12 @@ inline void writeFiles(const QString &root, const QMap<QString, QByteArray> &fil
 {
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         writeFile(root + '/' + it.key(), it.value());
+}
+
+// `size` bytes that differ with `seed`, and are the same for it on every run.
+inline QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
 }

@@ -72,12 +72,11 @@ void TestHttpServer::addFaultEndpoints()
                                      return sink.write(body.data() + offset, 100);
                                  });
     });
-    s.Get(R"(/hops/(\w+))", [](const httplib::Request &req, httplib::Response &res) {
-        const std::string hops = req.matches[1].str();
-        if (hops == "0")
+    s.Get(R"(/hops/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
+        const int hops = std::stoi(req.matches[1].str());
+        if (hops == 0)
             return res.set_content(pattern(1000).toStdString(), "application/octet-stream");
-        const bool count = hops.find_first_not_of("0123456789") == std::string::npos;
-        res.set_redirect(count ? "/hops/" + std::to_string(std::stoi(hops) - 1) : req.path);
+        res.set_redirect("/hops/" + std::to_string(hops - 1));
     });
     s.Get("/script.*",
           [this](const httplib::Request &req, httplib::Response &res) { script(req, res); });

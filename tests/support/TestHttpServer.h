@@ -63,9 +63,8 @@ public:
 
     // Adds to server(): /bytes/<n>, pattern(n) with its length; /slow,
     // pattern(2000) in 20 pieces 25 ms apart; /hops/<n>, a redirect to
-    // /hops/<n - 1> down to /hops/0, which is /bytes/1000, and /hops/<word>,
-    // a redirect to itself; and /script<anything>, which answers its n-th
-    // request with the n-th reply of setScript(), or its last.
+    // /hops/<n - 1> down to /hops/0, which is /bytes/1000; and /script<anything>, which answers its
+    // n-th request with the n-th reply of setScript(), or its last.
     void addFaultEndpoints();
     void setScript(const QList<ScriptedReply> &replies);
     QList<ScriptedRequest> scriptedRequests() const;

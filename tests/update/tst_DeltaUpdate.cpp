@@ -1,12 +1,10 @@
 #include "app/ModalBox.h"
 #include "app/frmUpdate.h"
-#include "format/ChunkIndex.h"
 #include "profile/modTypes.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TestFiles.h"
 #include "update/ProgramFolder.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 namespace
@@ -14,19 +12,23 @@ namespace
 
 constexpr qint64 Size = 3 * 1024 * 1024;
 
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
-
 // Version 2 of a pack: 1000 bytes inserted near its start and 64 KiB
 // rewritten in its middle, so that most chunks of version 1 are found again.
 const QByteArray Version1 = randomBytes(Size, 1);
 const QByteArray Version2 = QByteArray(Version1)
                                 .replace(Size / 2, 65536, randomBytes(65536, 2))
                                 .insert(4096, randomBytes(1000, 3));
+
+// A game whose version 2 changes a small file and the pack, drops one file
+// and adds another; the rest keeps its bytes and so its address.
+const QMap<QString, QByteArray> Game1 = {{"game.cfg", "volume=7\n"},
+                                         {"data/big.pak", Version1},
+                                         {"docs/old.txt", "gone in 2\n"},
+                                         {"docs/readme.txt", "read me\n"}};
+const QMap<QString, QByteArray> Game2 = {{"game.cfg", "volume=8\n"},
+                                         {"data/big.pak", Version2},
+                                         {"docs/new.txt", "new in 2\n"},
+                                         {"docs/readme.txt", "read me\n"}};
 
 enum class Served { AsBuilt, IndexTampered, RangesIgnored, FileTampered };
 
@@ -41,19 +43,62 @@ struct Case {
     QByteArray installed = Version2;
 };
 
+// Builds `game` into www/srv for players who fetch it from `url`, readable
+// by nginx's worker; false when updater-pack or chmod fails.
+bool build(const QString &game, const QString &url, const QStringList &more = {})
+{
+    QProcess pack;
+    pack.start(UPDATER_PACK, QStringList{"build", game, "www/srv", "--url", url} + more);
+    return pack.waitForFinished(60000) && pack.exitStatus() == QProcess::NormalExit &&
+           pack.exitCode() == 0 && QProcess::execute("chmod", {"-R", "a+rX", "www"}) == 0;
+}
+
+// Points the program at the list on `server`, signed by `publicKey` if given.
+void writeInit(const NginxServer &server, const QString &publicKey = {})
+{
+    writeFile(
+        "program/updates/init.ini",
+        QStringLiteral("[GENERAL]\r\nHello=%1\r\nUpdateFileURL=%2\r\n")
+                .arg(server.url("/srv/hello.txt"), server.url("/srv"))
+                .toUtf8() +
+            (publicKey.isEmpty() ? QByteArray() : "PublicKey=" + publicKey.toUtf8() + "\r\n"));
+}
+
+// One run of the window, as a player updates: the last line of its log.
+QString runWindow()
+{
+    frmUpdate window;
+    window.formLoad();
+    if (!QTest::qWaitFor([&] { return window.doneEnabled() || window.isClosed(); }, 30000))
+        return "the run did not end";
+    return window.logText().split("\r\n").last();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Case)
 
+// Updates through updater-pack, nginx and the window, in a fresh folder
+// holding the game, the program folder and the served one.
 class tst_DeltaUpdate : public QObject
 {
     Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
 
 private slots:
     void initTestCase()
     {
         setModalBoxPresenter(
             [](QWidget *, const ModalBoxRequest &box) { QFAIL(qPrintable(box.text)); });
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir::setCurrent(m_dir->path()) && QDir().mkpath("program/updates") &&
+                QDir().mkpath("www"));
+        setProgramFolder(QDir::current().filePath("program"));
     }
 
     void update_data()
@@ -80,24 +125,17 @@ private slots:
             << Case{old, Served::FileTampered, 3 * whole, {}};
     }
 
-    // Through updater-pack, nginx and the window, as a player updates.
     void update()
     {
         QFETCH(Case, run);
-        QTemporaryDir dir;
-        QVERIFY(QDir::setCurrent(dir.path()));
         writeFile("game/big.pak", Version2);
         writeFiles("program", run.before);
-        QVERIFY(QDir().mkpath("program/updates") && QDir().mkpath("www"));
-        setProgramFolder(QDir::current().filePath("program"));
         NginxServer nginx("www");
-        nginx.setAccessLog(dir.filePath("access.log"));
+        nginx.setAccessLog(m_dir->filePath("access.log"));
         if (run.served == Served::RangesIgnored)
             nginx.addDirectives("max_ranges 0;");
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
-        QProcess pack;
-        pack.start(UPDATER_PACK, {"build", "game", "www/srv", "--url", nginx.url("/srv")});
-        QVERIFY(pack.waitForFinished(60000) && pack.exitCode() == 0);
+        QVERIFY(build("game", nginx.url("/srv")));
         const QByteArray list = readAll("www/srv/updates.txt");
         const auto served = [&](const char *key) {
             const qsizetype at = list.indexOf(QByteArray(key) + '=') + qstrlen(key) + 1;
@@ -110,23 +148,15 @@ private slots:
             QByteArray file = readAll(served("URL"));
             writeFile(served("URL"), file.replace(Size / 2 + 30000, 1, "x"));
         }
-        QProcess::execute("chmod", {"-R", "a+rX", "www"});
-        writeFile("program/updates/init.ini",
-                  QStringLiteral("[GENERAL]\r\nHello=%1\r\nUpdateFileURL=%2\r\n")
-                      .arg(nginx.url("/srv/hello.txt"), nginx.url("/srv"))
-                      .toUtf8());
-
-        frmUpdate window;
-        window.formLoad();
-        QTRY_VERIFY_WITH_TIMEOUT(window.doneEnabled() || window.isClosed(), 30000);
-        QCOMPARE(window.logText().split("\r\n").last(),
-                 run.installed.isNull() ? "1 Files Failed, Update Will Be Offered Again"
-                                        : "Update Complete");
+        writeInit(nginx);
+        QCOMPARE(runWindow(), run.installed.isNull()
+                                  ? "1 Files Failed, Update Will Be Offered Again"
+                                  : "Update Complete");
         QCOMPARE(readAll("program/big.pak"), run.installed.isNull() ? Version1 : run.installed);
         nginx.stop();
         qint64 sent = 0;
         int fileReads = 0;
-        for (const QByteArray &line : readAll(dir.filePath("access.log")).split('\n')) {
+        for (const QByteArray &line : readAll(m_dir->filePath("access.log")).split('\n')) {
             const QList<QByteArray> fields = line.split(' ');
             if (fields.value(2).startsWith("/srv/files/")) {
                 sent += fields.value(4).toLongLong();
@@ -138,6 +168,51 @@ private slots:
                  qPrintable(QString::number(sent)));
         if (run.served == Served::RangesIgnored)
             QCOMPARE(fileReads, 1);
+    }
+
+    // The origin sends the cache rules the README gives publishers; the edge
+    // caches what they allow, or with `edgeRules`, overrides them as it likes.
+    void cachingProxy_data()
+    {
+        QTest::addColumn<QString>("edgeRules");
+        QTest::newRow("edge obeys the origin: version 2 arrives") << QString();
+        QTest::newRow("edge keeps updates.txt a day: version 1 stays")
+            << "proxy_ignore_headers Cache-Control Expires;";
+    }
+
+    // A player installs version 1 through a caching proxy, the publisher
+    // builds version 2 into the same server folder, and the player updates
+    // through the same proxy. The updater asks for no-cache on every request,
+    // but a shared cache is free to ignore that (nginx's proxy_cache does):
+    // only the origin's answers decide what may be served stale.
+    void cachingProxy()
+    {
+        QFETCH(QString, edgeRules);
+        writeFiles("game1", Game1);
+        writeFiles("game2", Game2);
+        NginxServer origin("www"), edge("www");
+        // What publishers are told to serve: the lists revalidated, stored files kept.
+        origin.addDirectives(R"(location /srv/ { add_header Cache-Control "no-cache"; }
+            location /srv/files/ {
+                add_header Cache-Control "public, max-age=31536000, immutable";
+            })");
+        QVERIFY2(origin.start(), qPrintable(origin.errorString()));
+        edge.setCachingProxy(origin.url({}), edgeRules);
+        QVERIFY2(edge.start(), qPrintable(edge.errorString()));
+        QCOMPARE(QProcess::execute(UPDATER_PACK, {"keygen", "-W", "key", "key.pub"}), 0);
+        const auto installed = [] {
+            QMap<QString, QByteArray> files = filesBelow(programFolder());
+            files.removeIf([](const auto &file) { return file.key().startsWith("updates/"); });
+            return files;
+        };
+        QVERIFY(build("game1", edge.url("/srv"), {"--secret", "key", "--date", "2026-12-07"}));
+        writeInit(edge, readAll("key.pub").split('\n').value(1));
+        QCOMPARE(runWindow(), "Update Complete");
+        QVERIFY(installed() == Game1);
+        QVERIFY(build("game2", edge.url("/srv"), {"--secret", "key", "--date", "2026-12-08"}));
+        const bool obeyed = edgeRules.isEmpty();
+        QCOMPARE(runWindow(), obeyed ? "Update Complete" : "No Files to Update");
+        QVERIFY(installed() == (obeyed ? Game2 : Game1));
     }
 };
 
