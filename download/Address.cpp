@@ -21,3 +21,10 @@ std::optional<DownloaderError> addressRefusal(const QString &url)
         return DownloaderError::MalformedAddress;
     return std::nullopt;
 }
+
+QString serverOf(const QUrl &address)
+{
+    const QString scheme = address.scheme().toLower();
+    return scheme + QLatin1String("://") + address.host() + QLatin1Char(':') +
+           QString::number(address.port(scheme == QLatin1String("https") ? 443 : 80));
+}

@@ -15,3 +15,7 @@ QUrl parseAddress(const QString &url);
 // scheme, a scheme other than http or https, or no host. Lets a caller check
 // an address before handing it to a transfer.
 std::optional<DownloaderError> addressRefusal(const QString &url);
+
+// "scheme://host:port" of an address: the server whose share of the reads in
+// flight, and whose answers to Range, count for every address on it.
+QString serverOf(const QUrl &address);

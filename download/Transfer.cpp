@@ -1,5 +1,6 @@
 #include "download/Transfer.h"
 
+#include "download/Address.h"
 #include "download/CurlOptions.h"
 #include "download/KeptPartial.h"
 #include "system/DiskFlush.h"
@@ -74,8 +75,7 @@ bool Transfer::prepare()
         curl_easy_setopt(handle, CURLOPT_PIPEWAIT, 1L) == CURLE_OK &&
         (settings.caFile.isEmpty() ||
          curl_easy_setopt(handle, CURLOPT_CAINFO, settings.caFile.constData()) == CURLE_OK);
-    host = address.scheme().toLower() + QLatin1String("://") + address.host() + QLatin1Char(':') +
-           QString::number(address.port(address.scheme() == "https" ? 443 : 80));
+    host = serverOf(address);
     return prepared;
 }
 

@@ -1,5 +1,6 @@
 #include "update/DeltaFile.h"
 
+#include "download/Address.h"
 #include "download/Downloader.h"
 #include "log/UpdaterLog.h"
 #include "system/DiskFlush.h"
@@ -8,7 +9,6 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace
@@ -65,13 +65,6 @@ DeltaFile::~DeltaFile()
 QStringList DeltaFile::keptFiles(const QString &staged)
 {
     return {indexPath(staged), workPath(staged)};
-}
-
-QString DeltaFile::server(const QString &url)
-{
-    const QUrl address(url);
-    return address.scheme().toLower() + QStringLiteral("://") + address.host() + QLatin1Char(':') +
-           QString::number(address.port(address.scheme() == "https" ? 443 : 80));
 }
 
 bool DeltaFile::owns(const QString &target) const
@@ -153,7 +146,7 @@ void DeltaFile::gathered()
                                                 m_source.size, m_source.sha256));
         return;
     }
-    if (m_wholeOnly.contains(server(m_source.url)))
+    if (m_wholeOnly.contains(serverOf(parseAddress(m_source.url))))
         return end(Outcome::Whole);
     // The first span goes alone: a server that ignores Range answers it with
     // the whole file, and must not be asked for that once per span.
@@ -228,8 +221,9 @@ void DeltaFile::spanArrived(const QString &target, const Span &span)
     if (size == m_source.size && span.length != m_source.size) {
         // The server sent the whole file, checked against the list's size
         // and SHA-256 as any whole read: it is the staged file.
-        qCInfo(lcRun) << server(m_source.url) << "ignores Range: whole files from it";
-        m_wholeOnly.insert(server(m_source.url));
+        qCInfo(lcRun) << serverOf(parseAddress(m_source.url))
+                      << "ignores Range: whole files from it";
+        m_wholeOnly.insert(serverOf(parseAddress(m_source.url)));
         return end(replaceFile(target, m_source.staged) ? Outcome::Staged : Outcome::Whole);
     }
     QFile work(workPath(m_source.staged));

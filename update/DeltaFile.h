@@ -50,7 +50,7 @@ public:
     };
     enum class Outcome { Staged, Whole };
 
-    // `wholeOnly` holds the servers ("scheme://host:port") known to ignore
+    // `wholeOnly` holds the servers (see serverOf) known to ignore
     // Range in this run; it outlives the DeltaFile.
     DeltaFile(Downloader &downloader, Source source, QSet<QString> &wholeOnly,
               QObject *parent = nullptr);
@@ -64,8 +64,6 @@ public:
     bool owns(const QString &target) const;
     // The files beside a staged file that a delta keeps between runs.
     static QStringList keptFiles(const QString &staged);
-    // The server of an address, as `wholeOnly` names it.
-    static QString server(const QString &url);
 
     // The most bytes one Range request asks for: a failed span costs at most
     // this much again, and a large change still travels in few requests.

@@ -1,5 +1,6 @@
 #include "update/UpdateRun.h"
 
+#include "download/Address.h"
 #include "download/Downloader.h"
 #include "download/Inet.h"
 #include "download/KeptPartial.h"
@@ -462,7 +463,7 @@ void UpdateRun::startFile(const UpdateList::Entry &entry)
     m_moves.insert(stagingKey, suffix);
     m_erroredTargets.remove(staged);
     if (!entry.chunksSha256.isEmpty() && expected.size && expected.sha256 &&
-        !m_wholeOnly.contains(DeltaFile::server(entry.url)))
+        !m_wholeOnly.contains(serverOf(parseAddress(entry.url))))
         startDelta(entry, staged);
     else
         fetchWhole(entry, staged);
